@@ -1,0 +1,225 @@
+/*
+ * libcanfd: user-space driver for the two-port USB CAN FD adapter.
+ *
+ * The adapter is a USB HID device reached through /dev/hidrawN. Every call
+ * that works on an open adapter takes its device index (the hidraw number N,
+ * returned by CANFD_OpenDevice) and returns 0 on success or a result code
+ * below. Calls that exchange a command with the adapter may also return the
+ * adapter's own error code (0 to 255) from a refused ('?') answer.
+ *
+ * This header is valid C and C++.
+ */
+#ifndef CANFD_H
+#define CANFD_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uint32_t DWORD;
+typedef unsigned int BOOL;
+
+/* Result codes. 1, 2 and 5 are plain numbers returned by CANFD_OpenDevice. */
+#define CANFD_ERR_INVALID_INDEX 0x10001
+#define CANFD_ERR_DEVICE_ALREADY_OPEN 0x10002
+#define CANFD_ERR_DEVICE_NOT_FOUND 0x10003
+#define CANFD_ERR_SCAN_FAILED 0x10004
+#define CANFD_ERR_DATA_TOO_LONG 0x10005
+#define CANFD_ERR_USB_WRITE 0x10006
+#define CANFD_ERR_TX_QUEUE_FULL 0x10007
+#define CANFD_ERR_TOO_MANY_DEVICES 0x1000A
+#define CANFD_ERR_DEVICE_NOT_OPEN 0x1000B
+#define CANFD_ERR_CMD_TIMEOUT 0x10100
+#define CANFD_ERR_INVALID_PORT 0x10101
+#define CANFD_ERR_RX_BUF_EMPTY 0x10102
+#define CANFD_ERR_TX_BUF_FULL 0x10103
+#define CANFD_ERR_INVALID_PARAM 0x10104
+#define CANFD_ERR_INVALID_FILTER_SIZE 0x10105
+
+/* Sizes of the device record's buffers. */
+#define CANFD_REPORT_SIZE 513         /* report number byte + 512 packet bytes */
+#define CANFD_TXQUEUE_SLOTS 8         /* reports in the transmit report queue */
+#define CANFD_RX_RING_SIZE 819200     /* 10240 received-frame records */
+#define CANFD_TX_RING_SIZE 9216       /* 128 transmitted-frame records */
+#define CANFD_MAX_DEVICES 128         /* device indices 0 to 127 */
+#define CANFD_MAX_OPEN_DEVICES 8
+#define CANFD_LIST_SIZE 8
+
+/* One outgoing report of the transmit report queue. */
+typedef struct {
+  BYTE data[CANFD_REPORT_SIZE]; /* byte 0 is the report number (0) */
+  int size;                     /* unused: reports always go out whole */
+} USBDEV_TxBuf_St;
+
+/* Per-device record, one per open adapter. */
+typedef struct {
+  int fd;
+  BYTE hidNum;
+  WORD PID;
+  DWORD BID;
+  BYTE IsDeviceOpen;
+  int event_fd;
+  uint32_t LastError;
+  USBDEV_TxBuf_St TxBuf[CANFD_TXQUEUE_SLOTS];
+  int TxIn;
+  int TxOut;
+  int TxCnt;
+  pthread_mutex_t mutex_USBDevTx;
+  pthread_mutex_t mutex_CANTx_P1;
+  pthread_mutex_t mutex_CANTx_P2;
+  pthread_mutex_t mutex_CANRx_P1;
+  pthread_mutex_t mutex_CANRx_P2;
+  pthread_mutex_t mutex_NormPkt;
+  DWORD BUFF_RX_Larg_C1_Start;
+  DWORD BUFF_RX_Larg_C1_End;
+  DWORD BUFF_RX_Larg_C1_Count;
+  DWORD BUFF_RX_Larg_C2_Start;
+  DWORD BUFF_RX_Larg_C2_End;
+  DWORD BUFF_RX_Larg_C2_Count;
+  DWORD BUFF_TX_Larg_C1_Start;
+  DWORD BUFF_TX_Larg_C1_End;
+  DWORD BUFF_TX_Larg_C1_Count;
+  DWORD BUFF_TX_Larg_C2_Start;
+  DWORD BUFF_TX_Larg_C2_End;
+  DWORD BUFF_TX_Larg_C2_Count;
+  BYTE BUFF_RX_NormPkt[512];
+  BYTE BUFF_RX_LargPkt_C1[CANFD_RX_RING_SIZE];
+  BYTE BUFF_RX_LargPkt_C2[CANFD_RX_RING_SIZE];
+  BYTE BUFF_TX_LargPkt_C1[CANFD_TX_RING_SIZE];
+  BYTE BUFF_TX_LargPkt_C2[CANFD_TX_RING_SIZE];
+  BYTE m_byNormalPktArrive;
+} KALVEN_CANFD_CAN_Buf_St, *PKALVEN_CANFD_CAN_Buf_St;
+
+/* Worker control block, one per open device. */
+typedef struct receivethread thread_t;
+struct receivethread {
+  int TransmitHandle;
+  int ReceiveHandle;
+  int enable_rxthread;
+  int enable_txthread;
+  pthread_t RxThread;
+  pthread_t TxThread;
+  pthread_mutex_t mutex;
+  pthread_cond_t cond;
+  WORD (*rxthread_func)(thread_t *thread, BOOL Flage);
+  WORD (*txthread_func)(thread_t *thread, BOOL Flage);
+};
+
+/* One entry of the scan list; Dev_hidNum 0xFFFFFFFF marks an empty entry. */
+typedef struct ListPARM {
+  unsigned int Dev_hidNum;
+  WORD Dev_PID;
+  DWORD Dev_BID;
+} ListDev;
+
+/* Adapters found by the last scan, in directory order. */
+extern ListDev List[CANFD_LIST_SIZE];
+
+/* Data length code (0-15) to data byte count. */
+extern const BYTE CANFD_DLC2DBN[16];
+
+/* Device index validation and the sticky transmit error. */
+int USBDEV_CheckDeviceValid(WORD hidnum);
+int USBDEV_GetLastError(WORD hidnum);
+
+/* Discovery through /sys/class/hidraw. */
+int CANFD_ScanDevice(void);
+BYTE CANFD_ListDevice(WORD *o_wPID, DWORD *o_dwBID);
+int get_hidraw_num(WORD i_wpid, DWORD i_wbid, int *hidnum);
+int getserialnum(BYTE num, char *buffer, size_t bufferSize);
+
+/* Opening and closing; the worker control block. */
+int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid);
+int CANFD_CloseDevice(WORD hidnum);
+thread_t *new_thread(int hidnum);
+WORD rxthread_config(thread_t *thread, BOOL Flage);
+WORD txthread_config(thread_t *thread, BOOL Flage);
+
+/* Workers and the transmit report queue. */
+void USBDEV_TxRxThread(WORD hidnum);
+void USBDEV_TxThread(WORD hidnum);
+int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz);
+int USBDEV_TxBuf_EnQueue(WORD hidnum, BYTE *data, int datasize);
+int USBDEV_TxBuf_DeQueue(WORD hidnum);
+int USBDEV_TxBuf_QueueNum(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
+void USBDEV_Notify(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
+
+/* Synchronous command exchange: writes i_bySend as one report and waits up
+ * to CmdTimeout ms for the answer, copied to o_byRecv (512 bytes). */
+int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv, DWORD CmdTimeout);
+
+/* Module commands. */
+int CANFD_GetFwVer(WORD hidnum, WORD *o_wFwVer);
+int CANFD_GetINITPinStatus(WORD hidnum, BYTE *o_byStatus);
+int CANFD_SetSN(WORD hidnum, DWORD i_dwSN);
+int CANFD_SetLEDMode(WORD hidnum, BYTE i_byLEDMode);
+int CANFD_SetLEDState(WORD hidnum, BYTE i_byLEDState);
+int CANFD_ResetModule(WORD hidnum);
+int CANFD_ResetModuleWDT(WORD hidnum);
+
+/* Port mode, status and bit rates (sample points in units of 0.01 %). */
+int CANFD_GetCANOPMode(WORD hidnum, BYTE i_byCANPort, WORD *o_wEnable, WORD *o_wBusMode,
+                       WORD *o_wISOMode);
+int CANFD_SetCANOPMode(WORD hidnum, BYTE i_byCANPort, WORD i_wEnable, WORD i_wBusMode,
+                       WORD i_wISOMode);
+int CANFD_GetCANStatus(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCANStatus, DWORD *o_dwErrCnt,
+                       DWORD *o_dwBufStatus);
+int CANFD_GetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwArbitrBR, DWORD *o_dwDataBR,
+                           WORD *o_wArbitrBRSP, WORD *o_wDataBRSP);
+int CANFD_SetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD i_dwArbitrBR, DWORD i_dwDataBR,
+                           WORD i_wArbitrBRSP, WORD i_wDataBRSP);
+int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS);
+int CANFD_SetCANReInitialize(WORD hidnum, BYTE i_byCANPort);
+
+/* Acceptance filters: ranges ID1..ID2; 128 standard and 64 extended elements. */
+int CANFD_GetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE *o_byRejectRFS,
+                             BYTE *o_byRejectRFE, WORD *o_wSTDFIDListSize,
+                             WORD *o_wEXTFIDListSize);
+int CANFD_SetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE i_byRejectRFS,
+                             BYTE i_byRejectRFE);
+int CANFD_GetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD *o_wSTDFID1, WORD *o_wSTDFID2);
+int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSize,
+                            WORD *i_wSTDFID1, WORD *i_wSTDFID2);
+int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1,
+                            DWORD *o_dwEXTFID2);
+int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSize,
+                            DWORD *i_dwEXTFID1, DWORD *i_dwEXTFID2);
+
+/* Frame transmission. i_byDlen is a data length code; i_byData must hold
+ * CANFD_DLC2DBN[dlc] bytes. */
+int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID, BYTE i_byRTR,
+                      BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData);
+int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID,
+                          BYTE i_byRTR, BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData,
+                          DWORD i_dwPeriod, DWORD i_dwCounter);
+int CANFD_SetCANHWSendMode(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode);
+int CANFD_GetCANHWSendMode(WORD hidnum, BYTE i_byCANPort, BYTE *o_byMode);
+int CANFD_ClearCANTxBuf(WORD hidnum, BYTE i_byCANPort);
+
+/* Frame reception. CANFD_GetCANRxMsg returns the DLC in o_byDlen (not the
+ * byte count) and never waits; o_byData must hold 64 bytes. */
+int CANFD_GetCANRxMsgCount(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCount);
+int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byMode,
+                      DWORD *o_dwID, BYTE *o_byRTR, BYTE *o_byFDF, BYTE *o_byDlen,
+                      BYTE *o_byData, DWORD *o_dw_TimeStamp_s, DWORD *o_dw_TimeStamp_us);
+int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort);
+
+/* Blocks until at least one whole record waits in the port's receive ring
+ * (returns 0, at once if one already waits), or until i_dwTimeoutMs
+ * milliseconds have passed (returns CANFD_ERR_RX_BUF_EMPTY). The receive
+ * worker wakes waiters as it stores frames; closing the device wakes every
+ * waiter, which then returns CANFD_ERR_DEVICE_NOT_OPEN. The usual device
+ * and port results come first. */
+int CANFD_WaitCANRxMsg(WORD hidnum, BYTE i_byCANPort, DWORD i_dwTimeoutMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CANFD_H */

@@ -1,0 +1,245 @@
+#include "model.h"
+
+#include <cstring>
+
+#include "wire.h"
+
+namespace canfd_sim::model {
+
+namespace w = canfd::wire;
+
+namespace {
+
+constexpr size_t kHalfListBytes = 256;  // one half of a filter list
+constexpr uint16_t kMaxStdList = 128;
+constexpr uint16_t kMaxExtList = 64;
+
+Answer refuse(uint8_t code) {
+  Answer a;
+  a.done = false;
+  a.code = code;
+  return a;
+}
+
+// Answer data assembled field by field, little-endian.
+struct Fields {
+  std::vector<uint8_t> bytes;
+  Fields &u8(uint8_t v) {
+    bytes.push_back(v);
+    return *this;
+  }
+  Fields &u16(uint16_t v) {
+    const size_t at = bytes.size();
+    bytes.resize(at + 2);
+    w::put_le16(bytes.data() + at, v);
+    return *this;
+  }
+  Fields &u32(uint32_t v) {
+    const size_t at = bytes.size();
+    bytes.resize(at + 4);
+    w::put_le32(bytes.data() + at, v);
+    return *this;
+  }
+  Answer done() {
+    Answer a;
+    a.data = std::move(bytes);
+    return a;
+  }
+};
+
+Answer words(const uint32_t *v, size_t n) {
+  Fields f;
+  for (size_t i = 0; i < n; ++i) f.u32(v[i]);
+  return f.done();
+}
+
+void load_words(uint32_t *v, const uint8_t *data, size_t n) {
+  for (size_t i = 0; i < n; ++i) v[i] = w::get_le32(data + 4 * i);
+}
+
+Answer read_module(const ModuleState &s, uint8_t cmd) {
+  switch (cmd) {
+    case 0x00:
+      return Fields().u16(s.fw_version).done();
+    case 0x01:
+      return Fields().u8(s.init_pin).done();
+    default:
+      return refuse(kErrUnknownCommand);
+  }
+}
+
+Answer read_port(const PortState &p, uint8_t cmd) {
+  switch (cmd) {
+    case 0x00:
+      return Fields().u16(p.enable).u16(p.bus_mode).u16(p.iso_mode).done();
+    case 0x01:
+      return Fields().u32(p.status).u32(p.err_cnt).u32(p.buf_status).done();
+    case 0x02:
+      return Fields().u32(p.arb_bitrate).u32(p.data_bitrate).u16(p.arb_sp).u16(p.data_sp).done();
+    case 0x03:
+      return Fields().u32(p.gfc).u16(p.std_list_size).u16(p.ext_list_size).done();
+    case 0x04:
+      return words(p.std_elems, 64);
+    case 0x05:
+      return words(p.std_elems + 64, 64);
+    case 0x06:
+      return words(p.ext_elems, 64);
+    case 0x07:
+      return words(p.ext_elems + 64, 64);
+    case 0x08:
+      return Fields().u16(p.rx_fps).done();
+    case 0x09:
+      return Fields().u8(p.hw_mode).done();
+    default:
+      return refuse(kErrUnknownCommand);
+  }
+}
+
+// Payload sizes of the write commands; 0 where none is needed.
+constexpr size_t kModuleWriteLen[] = {4, 1, 1};
+constexpr size_t kPortWriteLen[] = {0, 6, 12, 4, 2, 2, 256, 256, 256, 256, 1, 80};
+
+Answer write_module(ModuleState &s, uint8_t cmd, const uint8_t *d, size_t len) {
+  if (cmd >= sizeof kModuleWriteLen / sizeof kModuleWriteLen[0])
+    return refuse(kErrUnknownCommand);
+  if (len < kModuleWriteLen[cmd]) return refuse(kErrBadLength);
+  switch (cmd) {
+    case 0x00:
+      s.serial = w::get_le32(d);
+      break;
+    case 0x01:
+      s.led_mode = d[0];
+      break;
+    default:
+      s.led_state = d[0];
+      break;
+  }
+  return Answer{};
+}
+
+Answer write_port(PortState &p, uint8_t cmd, const uint8_t *d, size_t len) {
+  if (cmd >= sizeof kPortWriteLen / sizeof kPortWriteLen[0]) return refuse(kErrUnknownCommand);
+  if (len < kPortWriteLen[cmd]) return refuse(kErrBadLength);
+  switch (cmd) {
+    case 0x00:
+      ++p.reinit_count;
+      break;
+    case 0x01:
+      p.enable = w::get_le16(d);
+      p.bus_mode = w::get_le16(d + 2);
+      p.iso_mode = w::get_le16(d + 4);
+      break;
+    case 0x02:
+      p.arb_bitrate = w::get_le32(d);
+      p.data_bitrate = w::get_le32(d + 4);
+      p.arb_sp = w::get_le16(d + 8);
+      p.data_sp = w::get_le16(d + 10);
+      break;
+    case 0x03:
+      p.gfc = w::get_le32(d);
+      break;
+    case 0x04: {
+      const uint16_t n = w::get_le16(d);
+      if (n > kMaxStdList) return refuse(kErrBadValue);
+      p.std_list_size = n;
+      break;
+    }
+    case 0x05: {
+      const uint16_t n = w::get_le16(d);
+      if (n > kMaxExtList) return refuse(kErrBadValue);
+      p.ext_list_size = n;
+      break;
+    }
+    case 0x06:
+      load_words(p.std_elems, d, 64);
+      break;
+    case 0x07:
+      load_words(p.std_elems + 64, d, 64);
+      break;
+    case 0x08:
+      load_words(p.ext_elems, d, 64);
+      break;
+    case 0x09:
+      load_words(p.ext_elems + 64, d, 64);
+      break;
+    case kWriteHwMode:
+      p.hw_mode = d[0];
+      break;
+    default:
+      std::memcpy(p.hw_record, d, sizeof p.hw_record);
+      break;
+  }
+  return Answer{};
+}
+
+}  // namespace
+
+Answer read_command(const ModuleState &s, uint16_t fc) {
+  const uint8_t port = fc >> 8, cmd = fc & 0xFF;
+  if (port == 0) return read_module(s, cmd);
+  if (port > 2) return refuse(kErrUnknownCommand);
+  return read_port(s.port[port - 1], cmd);
+}
+
+Answer write_command(ModuleState &s, uint16_t fc, const uint8_t *data, size_t len) {
+  const uint8_t port = fc >> 8, cmd = fc & 0xFF;
+  if (port == 0) return write_module(s, cmd, data, len);
+  if (port > 2) return refuse(kErrUnknownCommand);
+  return write_port(s.port[port - 1], cmd, data, len);
+}
+
+std::vector<uint8_t> answer_packet(uint16_t fc, const Answer &a) {
+  const std::vector<uint8_t> refused{a.code};
+  const std::vector<uint8_t> &data = a.done ? a.data : refused;
+  std::vector<uint8_t> pkt(kHeaderSize + data.size());
+  pkt[0] = a.done ? CANFD_OP_DONE : CANFD_OP_FAIL;
+  w::put_le16(pkt.data() + 2, fc);
+  w::put_le16(pkt.data() + 4, static_cast<uint16_t>(data.size()));
+  if (!data.empty()) std::memcpy(pkt.data() + kHeaderSize, data.data(), data.size());
+  return pkt;
+}
+
+void tx_to_rx(const uint8_t *tx, uint32_t sec, uint32_t usec, uint8_t *rx) {
+  std::memcpy(rx, tx, w::kTxRecordSize);
+  // Only dlc, brs and fdf pass; the frame type code (eve) of a frame taken
+  // from the bus is 0.
+  w::put_le16(rx + w::kRecCtrl, w::get_le16(tx + w::kRecCtrl) & 0x3F);
+  if (w::get_le16(tx + w::kRecSize) > w::kMaxData) w::put_le16(rx + w::kRecSize, w::kMaxData);
+  w::put_le32(rx + w::kRecSecond, sec);
+  w::put_le32(rx + w::kRecUsecond, usec);
+}
+
+bool accepts(const PortState &p, const uint8_t *rx) {
+  const uint32_t word = w::get_le32(rx + w::kRecIdWord);
+  const bool ext = word & w::kXtdBit;
+  if (word & w::kRtrBit) {
+    if (ext ? w::gfc_reject_rfe(p.gfc) : w::gfc_reject_rfs(p.gfc)) return false;
+  }
+  if (!ext) {
+    if (p.std_list_size == 0) return true;
+    const uint32_t id = (word >> w::kStdIdShift) & w::kStdIdMask;
+    const unsigned n = p.std_list_size < kMaxStdList ? p.std_list_size : kMaxStdList;
+    for (unsigned i = 0; i < n; ++i) {
+      if (w::std_element_id1(p.std_elems[i]) <= id && id <= w::std_element_id2(p.std_elems[i]))
+        return true;
+    }
+    return false;
+  }
+  if (p.ext_list_size == 0) return true;
+  const uint32_t id = word & w::kIdMask;
+  const unsigned n = p.ext_list_size < kMaxExtList ? p.ext_list_size : kMaxExtList;
+  for (unsigned i = 0; i < n; ++i) {
+    const uint32_t id1 = p.ext_elems[2 * i] & w::kIdMask;
+    const uint32_t id2 = p.ext_elems[2 * i + 1] & w::kIdMask;
+    if (id1 <= id && id <= id2) return true;
+  }
+  return false;
+}
+
+bool hw_record_set(const PortState &p) {
+  for (uint8_t b : p.hw_record)
+    if (b) return true;
+  return false;
+}
+
+}  // namespace canfd_sim::model

@@ -1,0 +1,144 @@
+// Simulated two-port adapter and the hidraw sandbox it lives in.
+//
+// A Sandbox is a directory that the sandbox preload (libcanfd-sandbox.so,
+// loaded with LD_PRELOAD) substitutes for /sys/class/hidraw and /dev: the
+// preload reads the directory from the environment variable CANFD_SANDBOX.
+// Each Adapter publishes a sysfs entry <dir>/sys/class/hidraw/hidrawN with
+// device/uevent, and listens on the Unix seqpacket socket <dir>/dev/hidrawN,
+// to which open("/dev/hidrawN") is connected. It then speaks the adapter's
+// side of the report protocol: answers commands, keeps settings per port,
+// carries frames between its two ports and sends hardware periodic frames.
+#ifndef CANFD_SIM_H
+#define CANFD_SIM_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "canfd_comm.h"
+
+namespace canfd_sim {
+
+// Identity of a simulated adapter as the kernel would present it.
+struct AdapterId {
+  int hidraw = 0;                 // N of hidrawN
+  std::string vid = "00003F9A";   // as written in HID_ID (eight digits)
+  std::string pid = "00000E31";
+  std::string uniq = "1234ABCD";  // HID_UNIQ, the board id
+  std::string uevent;             // if not empty, written verbatim instead
+};
+
+// Error codes of the adapter's '?' answers.
+constexpr uint8_t kErrUnknownCommand = 1;  // function code not served
+constexpr uint8_t kErrBadLength = 2;       // payload shorter than the command needs
+constexpr uint8_t kErrBadValue = 3;        // list size above 128 (standard) or 64 (extended)
+
+// How the adapter answers a command. A refused or silent command is not
+// carried out; a late one is carried out and answered after delay_ms, while
+// the adapter takes no further report.
+struct Reply {
+  enum Kind { Normal, Refuse, Silent, Late } kind = Normal;
+  uint8_t code = 0;  // error code of a Refuse ('?') answer
+  int delay_ms = 0;  // delay of a Late answer
+  int times = -1;    // how many commands it applies to; -1 for all
+};
+
+// Settings of one port, as the adapter keeps them.
+struct PortState {
+  uint16_t enable = 0, bus_mode = 0, iso_mode = 0;
+  uint32_t arb_bitrate = 500000, data_bitrate = 2000000;
+  uint16_t arb_sp = 8000, data_sp = 7500;
+  uint32_t status = 0, err_cnt = 0, buf_status = 0;
+  uint32_t gfc = 0;
+  uint16_t std_list_size = 0, ext_list_size = 0;
+  uint32_t std_elems[128] = {};
+  uint32_t ext_elems[128] = {};  // 64 pairs of words
+  uint8_t hw_mode = 0;
+  uint8_t hw_record[80] = {};
+  uint16_t rx_fps = 0;  // counted by the adapter; set_state does not set it (see set_rx_fps)
+  uint32_t reinit_count = 0;
+};
+
+struct ModuleState {
+  uint16_t fw_version = 0x0102;
+  uint8_t init_pin = 1;
+  uint32_t serial = 0;
+  uint8_t led_mode = 0, led_state = 0;
+  uint32_t module_resets = 0, watchdog_resets = 0;
+  PortState port[2];
+};
+
+class Adapter {
+ public:
+  virtual ~Adapter() = default;
+
+  virtual int hidraw() const = 0;
+  virtual bool connected() const = 0;
+  // Blocks until the library has the node open (or the timeout passes).
+  virtual bool wait_connected(int timeout_ms) = 0;
+
+  // Every write the host made, whole: 513-byte reports or 6-byte resets.
+  virtual std::vector<std::vector<uint8_t>> received() const = 0;
+  virtual void clear_received() = 0;
+  // Waits until at least n writes have been received.
+  virtual bool wait_received(size_t n, int timeout_ms) const = 0;
+  // Frame records the adapter took from the host for a port (1 or 2), in order.
+  virtual size_t tx_frames_received(int port) const = 0;
+
+  // Sends one report to the host; its read() returns exactly these bytes.
+  virtual bool send_report(const void *data, size_t len) = 0;
+  // Sends received-frame records for a port, up to six per report.
+  virtual void push_records(int port, const std::vector<CANRxPacketStruct> &recs) = 0;
+  // Frames the adapter could not hand to the host because the socket was full.
+  virtual uint64_t frames_dropped() const = 0;
+
+  // Command answers: for one (opcode, function code), or for every command.
+  virtual void set_reply(uint8_t opcode, uint16_t fc, Reply r) = 0;
+  virtual void set_reply_all(Reply r) = 0;
+  virtual void clear_replies() = 0;
+  // Whether frames sent on one port are received on the other (default on).
+  virtual void set_loopback(bool on) = 0;
+  // Received frames per second of a port (1 or 2) are counted from the
+  // frames that it takes; fps >= 0 reports that value instead, fps < 0
+  // returns to counting.
+  virtual void set_rx_fps(int port, int fps) = 0;
+
+  // Transport faults.
+  virtual void disconnect() = 0;     // host reads give 0, writes fail
+  virtual void refuse_writes() = 0;  // host writes fail; reads keep working
+
+  virtual ModuleState state() const = 0;
+  virtual void set_state(const ModuleState &s) = 0;
+};
+
+class Sandbox {
+ public:
+  // Creates the sandbox directory (a fresh temporary one when dir is empty)
+  // and points CANFD_SANDBOX at it.
+  explicit Sandbox(std::string dir = "");
+  ~Sandbox();
+  Sandbox(const Sandbox &) = delete;
+  Sandbox &operator=(const Sandbox &) = delete;
+
+  Adapter &add(const AdapterId &id);
+  // Unplugs: removes the sysfs entry and closes the connection.
+  void remove(Adapter &a);
+  // A sysfs entry with any name and uevent text (or none, if uevent is null).
+  void add_entry(const std::string &name, const char *uevent);
+  const std::string &dir() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Builds a received-frame record (test and tool helper).
+CANRxPacketStruct make_rx_record(uint32_t id, bool ext, bool rtr, bool fd, bool brs, uint8_t dlc,
+                                 const uint8_t *data, uint32_t sec = 0, uint32_t usec = 0);
+
+}  // namespace canfd_sim
+
+#endif  // CANFD_SIM_H

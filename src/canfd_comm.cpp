@@ -1,0 +1,210 @@
+// Packet builders, frame rings and device record initialisation.
+#include "canfd_comm.h"
+
+#include <cstring>
+
+#include "wire.h"
+
+extern "C" {
+DWORD CAN1RxBufCnt = 0;
+DWORD CAN2RxBufCnt = 0;
+DWORD CAN1TxBufCnt = 0;
+DWORD CAN2TxBufCnt = 0;
+}
+
+namespace {
+
+// Packet builders: zero the packet, write the header, copy the data.
+int pack_packet(BYTE opcode, WORD fc, WORD len, const BYTE *data, BYTE *pkt) {
+  std::memset(pkt, 0, static_cast<size_t>(len) + CANFD_HEADER_SIZE);
+  AppendProtocolHeader(opcode, fc, len, pkt);
+  if (len != 0) std::memcpy(pkt + CANFD_HEADER_SIZE, data, len);
+  return len + CANFD_HEADER_SIZE;
+}
+
+// One byte ring of a device record: storage, size, capacity, positions, mutex.
+struct Ring {
+  BYTE *storage;
+  DWORD size;
+  DWORD capacity;
+  DWORD *start;
+  DWORD *end;
+  DWORD *count;
+  pthread_mutex_t *mutex;
+  bool valid;
+};
+
+Ring rx_ring(PKALVEN_CANFD_CAN_Buf_St d, BYTE port) {
+  if (port == 1)
+    return {d->BUFF_RX_LargPkt_C1,     CANFD_RX_RING_SIZE,     CANFD_RX_RING_CAPACITY,
+            &d->BUFF_RX_Larg_C1_Start, &d->BUFF_RX_Larg_C1_End, &d->BUFF_RX_Larg_C1_Count,
+            &d->mutex_CANRx_P1,        true};
+  if (port == 2)
+    return {d->BUFF_RX_LargPkt_C2,     CANFD_RX_RING_SIZE,     CANFD_RX_RING_CAPACITY,
+            &d->BUFF_RX_Larg_C2_Start, &d->BUFF_RX_Larg_C2_End, &d->BUFF_RX_Larg_C2_Count,
+            &d->mutex_CANRx_P2,        true};
+  return {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, false};
+}
+
+Ring tx_ring(PKALVEN_CANFD_CAN_Buf_St d, BYTE port) {
+  if (port == 1)
+    return {d->BUFF_TX_LargPkt_C1,     CANFD_TX_RING_SIZE,     CANFD_TX_RING_CAPACITY,
+            &d->BUFF_TX_Larg_C1_Start, &d->BUFF_TX_Larg_C1_End, &d->BUFF_TX_Larg_C1_Count,
+            &d->mutex_CANTx_P1,        true};
+  if (port == 2)
+    return {d->BUFF_TX_LargPkt_C2,     CANFD_TX_RING_SIZE,     CANFD_TX_RING_CAPACITY,
+            &d->BUFF_TX_Larg_C2_Start, &d->BUFF_TX_Larg_C2_End, &d->BUFF_TX_Larg_C2_Count,
+            &d->mutex_CANTx_P2,        true};
+  return {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, false};
+}
+
+int ring_is_full(const Ring &r) {
+  if (!r.valid) return -1;
+  return *r.count == r.capacity ? 1 : 0;
+}
+
+int ring_is_empty(const Ring &r) {
+  if (!r.valid) return -1;
+  return *r.count == 0 ? 1 : 0;
+}
+
+int ring_clear(const Ring &r) {
+  if (!r.valid) return -1;
+  pthread_mutex_lock(r.mutex);
+  *r.count = 0;
+  *r.end = 0;
+  *r.start = 0;
+  pthread_mutex_unlock(r.mutex);
+  return 0;
+}
+
+int ring_data_count(const Ring &r, DWORD *out) {
+  if (!r.valid) return -1;
+  *out = *r.count;
+  return 0;
+}
+
+int ring_write(const Ring &r, const BYTE *src, DWORD len) {
+  if (!r.valid) return -1;
+  if (r.capacity - *r.count < len || len == 0) return -1;
+  const DWORD end = *r.end;
+  if (end < *r.start) {
+    std::memcpy(r.storage + end, src, len);
+  } else {
+    const DWORD tail = r.size - end;
+    if (tail >= len) {
+      std::memcpy(r.storage + end, src, len);
+    } else {
+      std::memcpy(r.storage + end, src, tail);
+      std::memcpy(r.storage, src + tail, len - tail);
+    }
+  }
+  *r.end = (end + len) % r.size;
+  *r.count += len;
+  return static_cast<int>(len);
+}
+
+int ring_read(const Ring &r, BYTE *dst, DWORD len) {
+  if (!r.valid) return -1;
+  if (*r.count < len) return -1;
+  const DWORD start = *r.start;
+  if (*r.end >= start) {
+    std::memcpy(dst, r.storage + start, len);
+  } else {
+    const DWORD tail = r.size - start;
+    if (tail >= len) {
+      std::memcpy(dst, r.storage + start, len);
+    } else {
+      std::memcpy(dst, r.storage + start, tail);
+      std::memcpy(dst + tail, r.storage, len - tail);
+    }
+  }
+  *r.start = (start + len) % r.size;
+  *r.count -= len;
+  return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+void AppendProtocolHeader(BYTE byOPCode, WORD wFCCode, WORD wDataLen, BYTE *byPkt) {
+  byPkt[0] = byOPCode;
+  byPkt[1] = 0;
+  canfd::wire::put_le16(byPkt + 2, wFCCode);
+  canfd::wire::put_le16(byPkt + 4, wDataLen);
+}
+
+int PackReadPacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {
+  return pack_packet(CANFD_OP_READ, wFCCode, wDataLen, byData, byPkt);
+}
+
+int PackWritePacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {
+  return pack_packet(CANFD_OP_WRITE, wFCCode, wDataLen, byData, byPkt);
+}
+
+int PackLargeDataPacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {
+  return pack_packet(CANFD_OP_LARGE, wFCCode, wDataLen, byData, byPkt);
+}
+
+void CANBufStructInit(PKALVEN_CANFD_CAN_Buf_St pCAN_FD) {
+  __atomic_store_n(&pCAN_FD->IsDeviceOpen, 1, __ATOMIC_RELEASE);
+  pCAN_FD->TxCnt = 0;
+  pCAN_FD->TxOut = 0;
+  pCAN_FD->TxIn = 0;
+  std::memset(pCAN_FD->TxBuf, 0, sizeof(pCAN_FD->TxBuf));
+  pthread_mutex_init(&pCAN_FD->mutex_USBDevTx, nullptr);
+  pthread_mutex_init(&pCAN_FD->mutex_CANRx_P1, nullptr);
+  pthread_mutex_init(&pCAN_FD->mutex_CANRx_P2, nullptr);
+  pthread_mutex_init(&pCAN_FD->mutex_CANTx_P1, nullptr);
+  pthread_mutex_init(&pCAN_FD->mutex_CANTx_P2, nullptr);
+  pthread_mutex_init(&pCAN_FD->mutex_NormPkt, nullptr);
+  __atomic_store_n(&pCAN_FD->m_byNormalPktArrive, 0, __ATOMIC_RELEASE);
+  pCAN_FD->BUFF_RX_Larg_C1_Start = pCAN_FD->BUFF_RX_Larg_C1_End = pCAN_FD->BUFF_RX_Larg_C1_Count = 0;
+  pCAN_FD->BUFF_RX_Larg_C2_Start = pCAN_FD->BUFF_RX_Larg_C2_End = pCAN_FD->BUFF_RX_Larg_C2_Count = 0;
+  pCAN_FD->BUFF_TX_Larg_C1_Start = pCAN_FD->BUFF_TX_Larg_C1_End = pCAN_FD->BUFF_TX_Larg_C1_Count = 0;
+  pCAN_FD->BUFF_TX_Larg_C2_Start = pCAN_FD->BUFF_TX_Larg_C2_End = pCAN_FD->BUFF_TX_Larg_C2_Count = 0;
+}
+
+int CANRxBufIsFull(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {
+  return ring_is_full(rx_ring(pCAN_FD, i_byCANPort));
+}
+int CANTxBufIsFull(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {
+  return ring_is_full(tx_ring(pCAN_FD, i_byCANPort));
+}
+int CANRxBufIsEmpty(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {
+  return ring_is_empty(rx_ring(pCAN_FD, i_byCANPort));
+}
+int CANTxBufIsEmpty(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {
+  return ring_is_empty(tx_ring(pCAN_FD, i_byCANPort));
+}
+int CANRxBufClear(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {
+  return ring_clear(rx_ring(pCAN_FD, i_byCANPort));
+}
+int CANTxBufClear(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {
+  return ring_clear(tx_ring(pCAN_FD, i_byCANPort));
+}
+int CANRxBufDataCount(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort, DWORD *o_dwCount) {
+  return ring_data_count(rx_ring(pCAN_FD, i_byCANPort), o_dwCount);
+}
+int CANTxBufDataCount(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort, DWORD *o_dwCount) {
+  return ring_data_count(tx_ring(pCAN_FD, i_byCANPort), o_dwCount);
+}
+int CANRxBufWriteN(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort, BYTE *i_byElem,
+                   DWORD i_dwLen) {
+  return ring_write(rx_ring(pCAN_FD, i_byCANPort), i_byElem, i_dwLen);
+}
+int CANTxBufWriteN(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort, BYTE *i_byElem,
+                   DWORD i_dwLen) {
+  return ring_write(tx_ring(pCAN_FD, i_byCANPort), i_byElem, i_dwLen);
+}
+int CANRxBufReadN(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort, BYTE *i_byElem,
+                  DWORD i_dwLen) {
+  return ring_read(rx_ring(pCAN_FD, i_byCANPort), i_byElem, i_dwLen);
+}
+int CANTxBufReadN(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort, BYTE *i_byElem,
+                  DWORD i_dwLen) {
+  return ring_read(tx_ring(pCAN_FD, i_byCANPort), i_byElem, i_dwLen);
+}
+
+}  // extern "C"

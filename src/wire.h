@@ -1,0 +1,154 @@
+// Wire formats shared by the library and the simulated adapter: little-endian
+// fields, frame records and filter elements. Pure functions, header only, not
+// part of the installed API.
+#ifndef CANFD_WIRE_H
+#define CANFD_WIRE_H
+
+#include <cstring>
+
+#include "canfd_comm.h"
+
+namespace canfd::wire {
+
+inline void put_le16(BYTE *p, WORD v) {
+  p[0] = static_cast<BYTE>(v);
+  p[1] = static_cast<BYTE>(v >> 8);
+}
+
+inline void put_le32(BYTE *p, DWORD v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(v >> (8 * i));
+}
+
+inline WORD get_le16(const BYTE *p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
+
+inline DWORD get_le32(const BYTE *p) {
+  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
+         static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+}
+
+// Byte offsets and bits of the frame records (identical in all three).
+constexpr int kRecIdWord = 0;
+constexpr int kRecCtrl = 4;
+constexpr int kRecSize = 6;
+constexpr int kRecData = 8;
+constexpr int kRecSecond = 72; // receive: seconds; hardware send: period
+constexpr int kRecUsecond = 76; // receive: microseconds; hardware send: counter
+constexpr int kRxRecordSize = 80;
+constexpr int kTxRecordSize = 72;
+constexpr int kHwRecordSize = 80;
+constexpr DWORD kIdMask = 0x1FFFFFFF;
+constexpr DWORD kStdIdMask = 0x7FF;
+constexpr int kStdIdShift = 18;
+constexpr DWORD kRtrBit = 1u << 29;
+constexpr DWORD kXtdBit = 1u << 30;
+constexpr DWORD kEsiBit = 1u << 31;
+constexpr int kMaxData = 64;
+
+constexpr BYTE kDlcToBytes[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
+
+// Smallest DLC whose byte count holds n bytes (n up to 64).
+constexpr BYTE bytes_to_dlc(unsigned n) {
+  BYTE dlc = 0;
+  while (dlc < 15 && kDlcToBytes[dlc] < n) ++dlc;
+  return dlc;
+}
+
+// A frame as the API's sending calls take it.
+struct TxFrame {
+  BYTE mode; // 0 standard identifier, non-zero extended
+  DWORD id;
+  BYTE rtr;
+  BYTE fdf;
+  BYTE dlen; // data length code
+  const BYTE *data;
+};
+
+enum class TxKind { Normal, HardwareSend };
+
+// Encodes a frame into the first 72 bytes of a transmitted-frame or
+// hardware-send record. Identifiers are masked, the DLC is clamped, data
+// beyond the byte count is zero. Returns the byte count.
+inline int encode_tx_record(const TxFrame &f, TxKind kind, BYTE *out) {
+  DWORD word = f.mode ? (f.id & kIdMask) | kXtdBit : (f.id & kStdIdMask) << kStdIdShift;
+  bool rtr = f.rtr != 0;
+  unsigned dlc;
+  bool brs = false;
+  if (f.fdf) {
+    dlc = f.dlen > 15 ? 15 : f.dlen;
+    if (kind == TxKind::Normal) {
+      rtr = false;
+      brs = dlc != 0;
+    } else {
+      brs = true;
+    }
+  } else {
+    dlc = f.dlen > 8 ? 8 : f.dlen;
+  }
+  if (rtr) word |= kRtrBit;
+  const WORD ctrl = static_cast<WORD>(dlc | (brs ? 1u << 4 : 0u) | (f.fdf ? 1u << 5 : 0u));
+  const BYTE size = kDlcToBytes[dlc];
+  std::memset(out, 0, kTxRecordSize);
+  put_le32(out + kRecIdWord, word);
+  put_le16(out + kRecCtrl, ctrl);
+  put_le16(out + kRecSize, size);
+  if (size) std::memcpy(out + kRecData, f.data, size);
+  return size;
+}
+
+// The fields of a received-frame record as the API reports them.
+struct RxFields {
+  BYTE type; // eve
+  BYTE mode; // xtd
+  DWORD id;
+  BYTE rtr;
+  BYTE fdf;
+  BYTE dlc;
+  WORD size; // bytes to copy, at most 64
+  DWORD second;
+  DWORD usecond;
+};
+
+inline RxFields decode_rx_record(const BYTE *rec) {
+  const DWORD word = get_le32(rec + kRecIdWord);
+  const WORD ctrl = get_le16(rec + kRecCtrl);
+  RxFields r{};
+  r.mode = (word & kXtdBit) ? 1 : 0;
+  r.id = r.mode ? (word & kIdMask) : ((word & kIdMask) >> kStdIdShift) & kStdIdMask;
+  r.rtr = (word & kRtrBit) ? 1 : 0;
+  r.dlc = static_cast<BYTE>(ctrl & 0xF);
+  r.fdf = (ctrl >> 5) & 1;
+  r.type = (ctrl >> 6) & 3;
+  const WORD size = get_le16(rec + kRecSize);
+  r.size = size > kMaxData ? kMaxData : size;
+  r.second = get_le32(rec + kRecSecond);
+  r.usecond = get_le32(rec + kRecUsecond);
+  return r;
+}
+
+// Acceptance filter words.
+constexpr DWORD kStdFilterSpec = 0x08000000; // store in FIFO 0, range filter
+constexpr DWORD kExtFilterEfec = 0x20000000;
+
+constexpr DWORD pack_std_element(WORD id1, WORD id2) {
+  return kStdFilterSpec | (static_cast<DWORD>(id1 & kStdIdMask) << 16) | (id2 & kStdIdMask);
+}
+constexpr WORD std_element_id1(DWORD e) { return static_cast<WORD>((e >> 16) & kStdIdMask); }
+constexpr WORD std_element_id2(DWORD e) { return static_cast<WORD>(e & kStdIdMask); }
+
+inline void pack_ext_element(DWORD id1, DWORD id2, BYTE *out) {
+  put_le32(out, (id1 & kIdMask) | kExtFilterEfec);
+  put_le32(out + 4, id2 & kIdMask);
+}
+inline DWORD ext_element_id1(const BYTE *e) { return get_le32(e) & kIdMask; }
+inline DWORD ext_element_id2(const BYTE *e) { return get_le32(e + 4) & kIdMask; }
+
+// Global filter word: bit 0 rejects extended remote frames, bit 1 standard.
+constexpr DWORD pack_gfc(BYTE reject_rfs, BYTE reject_rfe) {
+  return (reject_rfe ? 1u : 0u) | (reject_rfs ? 2u : 0u);
+}
+constexpr BYTE gfc_reject_rfe(DWORD gfc) { return gfc & 1u ? 1 : 0; }
+constexpr BYTE gfc_reject_rfs(DWORD gfc) { return gfc & 2u ? 1 : 0; }
+
+} // namespace canfd::wire
+
+#endif // CANFD_WIRE_H
