@@ -243,3 +243,26 @@ bool hw_record_set(const PortState &p) {
 }
 
 }  // namespace canfd_sim::model
+
+namespace canfd_sim {
+
+CANRxPacketStruct make_rx_record(uint32_t id, bool ext, bool rtr, bool fd, bool brs, uint8_t dlc,
+                                 const uint8_t *data, uint32_t sec, uint32_t usec) {
+  namespace w = canfd::wire;
+  uint8_t b[w::kRxRecordSize] = {};
+  uint32_t word = ext ? (id & w::kIdMask) | w::kXtdBit : (id & w::kStdIdMask) << w::kStdIdShift;
+  if (rtr) word |= w::kRtrBit;
+  dlc &= 0xF;
+  const uint8_t size = w::kDlcToBytes[dlc];
+  w::put_le32(b + w::kRecIdWord, word);
+  w::put_le16(b + w::kRecCtrl, static_cast<uint16_t>(dlc | (brs ? 1u << 4 : 0u) | (fd ? 1u << 5 : 0u)));
+  w::put_le16(b + w::kRecSize, size);
+  if (data && size) std::memcpy(b + w::kRecData, data, size);
+  w::put_le32(b + w::kRecSecond, sec);
+  w::put_le32(b + w::kRecUsecond, usec);
+  CANRxPacketStruct r;
+  std::memcpy(&r, b, sizeof r);
+  return r;
+}
+
+}  // namespace canfd_sim

@@ -39,8 +39,9 @@ struct DeviceID {
 constexpr DeviceID supported_devices[] = {{"3F9A", "0E31"}, {"3F9A", "0E32"}};
 constexpr int num_supported_devices = 2;
 
-PKALVEN_CANFD_CAN_Buf_St KALVEN_CANFD[CANFD_MAX_DEVICES];
-thread_t *txrx_thread[CANFD_MAX_DEVICES];
+// The workers read these entries while open and close write them.
+std::atomic<PKALVEN_CANFD_CAN_Buf_St> KALVEN_CANFD[CANFD_MAX_DEVICES];
+std::atomic<thread_t *> txrx_thread[CANFD_MAX_DEVICES];
 int OpenDevicesAmount = 0;
 
 // What close needs to know to release a device safely: how many calls are in
@@ -57,11 +58,11 @@ struct DeviceLife {
 DeviceLife g_life[CANFD_MAX_DEVICES];
 
 PKALVEN_CANFD_CAN_Buf_St device(WORD hidnum) {
-  return __atomic_load_n(&KALVEN_CANFD[hidnum], __ATOMIC_ACQUIRE);
+  return KALVEN_CANFD[hidnum].load(std::memory_order_acquire);
 }
 
 thread_t *worker_block(WORD hidnum) {
-  return __atomic_load_n(&txrx_thread[hidnum], __ATOMIC_ACQUIRE);
+  return txrx_thread[hidnum].load(std::memory_order_acquire);
 }
 
 bool valid_port(BYTE port) { return port == 1 || port == 2; }
@@ -99,7 +100,7 @@ class DeviceUse {
       }
     }
     rc = USBDEV_CheckDeviceValid(hidnum);
-    if (rc == 0) dev = device(hidnum);
+    if (rc == 0 && life_ != nullptr) dev = device(hidnum);
   }
   ~DeviceUse() {
     if (life_) life_->users.fetch_sub(1, std::memory_order_release);
@@ -335,7 +336,7 @@ void release_device(WORD hidnum) {
     pthread_cond_destroy(&blk->cond);
     pthread_mutex_destroy(&blk->mutex);
     free(blk);
-    __atomic_store_n(&txrx_thread[hidnum], nullptr, __ATOMIC_RELEASE);
+    txrx_thread[hidnum].store(nullptr, std::memory_order_release);
   }
   PKALVEN_CANFD_CAN_Buf_St d = device(hidnum);
   if (d->event_fd > 0) close(d->event_fd);
@@ -347,7 +348,7 @@ void release_device(WORD hidnum) {
   pthread_mutex_destroy(&d->mutex_CANTx_P2);
   pthread_mutex_destroy(&d->mutex_NormPkt);
   __atomic_store_n(&d->IsDeviceOpen, 0, __ATOMIC_RELEASE);
-  __atomic_store_n(&KALVEN_CANFD[hidnum], nullptr, __ATOMIC_RELEASE);
+  KALVEN_CANFD[hidnum].store(nullptr, std::memory_order_release);
   free(d);
   life_destroy(life);
 }
@@ -471,7 +472,7 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
   DeviceLife &life = g_life[hidnum];
   life_init(life);
   d->fd = fd;
-  __atomic_store_n(&KALVEN_CANFD[hidnum], d, __ATOMIC_RELEASE);
+  KALVEN_CANFD[hidnum].store(d, std::memory_order_release);
   CANBufStructInit(d);
 
   d->event_fd = eventfd(0, EFD_NONBLOCK);
@@ -485,7 +486,7 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
     release_device(hidnum);
     return 2;
   }
-  __atomic_store_n(&txrx_thread[hidnum], blk, __ATOMIC_RELEASE);
+  txrx_thread[hidnum].store(blk, std::memory_order_release);
   if (blk->ReceiveHandle == 0 || blk->TransmitHandle == 0) {
     release_device(hidnum);
     return 2;
@@ -704,8 +705,7 @@ struct Command {
   BYTE number;       // module FC, or command number within the port's FC space
   const BYTE *data;  // request payload
   WORD len;
-  int before_port;   // result of an argument check made before the port check
-  int after_port;    // result of an argument check made after it
+  int after_port;    // result of an argument check made after the port check
 };
 
 // Validates, builds the request, exchanges it and decodes a '!' answer.
@@ -715,7 +715,6 @@ template <class Decode>
 int command(WORD hidnum, int port, const Command &c, Decode &&decode) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
-  if (c.before_port != 0) return c.before_port;
   WORD fc = c.number;
   if (port != kModule) {
     if (!valid_port(static_cast<BYTE>(port))) return CANFD_ERR_INVALID_PORT;
@@ -736,11 +735,19 @@ int command(WORD hidnum, int port, const Command &c, Decode &&decode) {
 
 auto no_answer = [](const BYTE *) {};
 
-Command read_cmd(BYTE number) { return {CANFD_OP_READ, number, nullptr, 0, 0, 0}; }
+Command read_cmd(BYTE number) { return {CANFD_OP_READ, number, nullptr, 0, 0}; }
 
-Command write_cmd(BYTE number, const BYTE *data, WORD len, int before_port = 0,
-                  int after_port = 0) {
-  return {CANFD_OP_WRITE, number, data, len, before_port, after_port};
+Command write_cmd(BYTE number, const BYTE *data, WORD len, int after_port = 0) {
+  return {CANFD_OP_WRITE, number, data, len, after_port};
+}
+
+// Checks made before a call reads the caller's arrays or frame data: the
+// device, then (for the list writes) the list size, then the port.
+int pre_checks(WORD hidnum, BYTE port, bool size_ok = true) {
+  DeviceUse use(hidnum);
+  if (use.rc != 0) return use.rc;
+  if (!size_ok) return CANFD_ERR_INVALID_FILTER_SIZE;
+  return valid_port(port) ? 0 : CANFD_ERR_INVALID_PORT;
 }
 
 // The two resets go out as bare 6-byte packets, unanswered.
@@ -837,7 +844,7 @@ int CANFD_SetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD i_dwArbitrBR, DW
   wire::put_le16(data + 10, i_wDataBRSP);
   const bool bad = i_dwArbitrBR > i_dwDataBR || i_wArbitrBRSP > 10000;
   return command(hidnum, i_byCANPort,
-                 write_cmd(0x02, data, 12, 0, bad ? CANFD_ERR_INVALID_PARAM : 0), no_answer);
+                 write_cmd(0x02, data, 12, bad ? CANFD_ERR_INVALID_PARAM : 0), no_answer);
 }
 
 int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS) {
@@ -890,14 +897,13 @@ int CANFD_GetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD *o_wSTDFID1, WOR
 
 int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSize,
                             WORD *i_wSTDFID1, WORD *i_wSTDFID2) {
-  const int size_rc = i_wSTDFIDListSize > 128 ? CANFD_ERR_INVALID_FILTER_SIZE : 0;
+  const int checks = pre_checks(hidnum, i_byCANPort, i_wSTDFIDListSize <= 128);
+  if (checks != 0) return checks;
   WORD STDFID1[128] = {0};
   WORD STDFID2[128] = {0};
-  if (size_rc == 0) {
-    for (int i = 0; i < i_wSTDFIDListSize; ++i) {
-      STDFID1[i] = i_wSTDFID1[i];
-      STDFID2[i] = i_wSTDFID2[i];
-    }
+  for (int i = 0; i < i_wSTDFIDListSize; ++i) {
+    STDFID1[i] = i_wSTDFID1[i];
+    STDFID2[i] = i_wSTDFID2[i];
   }
   BYTE data[256];
   for (int half = 0; half < 2; ++half) {
@@ -905,7 +911,7 @@ int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSiz
       wire::put_le32(data + 4 * i,
                      wire::pack_std_element(STDFID1[64 * half + i], STDFID2[64 * half + i]));
     const int rc = command(hidnum, i_byCANPort,
-                           write_cmd(static_cast<BYTE>(0x06 + half), data, 256, size_rc), no_answer);
+                           write_cmd(static_cast<BYTE>(0x06 + half), data, 256), no_answer);
     if (rc != 0) return rc;
   }
   wire::put_le16(data, i_wSTDFIDListSize);
@@ -929,21 +935,20 @@ int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1,
 
 int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSize,
                             DWORD *i_dwEXTFID1, DWORD *i_dwEXTFID2) {
-  const int size_rc = i_wEXTFIDListSize > 64 ? CANFD_ERR_INVALID_FILTER_SIZE : 0;
+  const int checks = pre_checks(hidnum, i_byCANPort, i_wEXTFIDListSize <= 64);
+  if (checks != 0) return checks;
   DWORD EXTFID1[64] = {0};
   DWORD EXTFID2[64] = {0};
-  if (size_rc == 0) {
-    for (int i = 0; i < i_wEXTFIDListSize; ++i) {
-      EXTFID1[i] = i_dwEXTFID1[i];
-      EXTFID2[i] = i_dwEXTFID2[i];
-    }
+  for (int i = 0; i < i_wEXTFIDListSize; ++i) {
+    EXTFID1[i] = i_dwEXTFID1[i];
+    EXTFID2[i] = i_dwEXTFID2[i];
   }
   BYTE data[256];
   for (int half = 0; half < 2; ++half) {
     for (int i = 0; i < 32; ++i)
       wire::pack_ext_element(EXTFID1[32 * half + i], EXTFID2[32 * half + i], data + 8 * i);
     const int rc = command(hidnum, i_byCANPort,
-                           write_cmd(static_cast<BYTE>(0x08 + half), data, 256, size_rc), no_answer);
+                           write_cmd(static_cast<BYTE>(0x08 + half), data, 256), no_answer);
     if (rc != 0) return rc;
   }
   wire::put_le16(data, i_wEXTFIDListSize);
@@ -993,6 +998,8 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
 int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID,
                           BYTE i_byRTR, BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData,
                           DWORD i_dwPeriod, DWORD i_dwCounter) {
+  const int checks = pre_checks(hidnum, i_byCANPort);
+  if (checks != 0) return checks;
   BYTE record[wire::kHwRecordSize];
   wire::encode_tx_record({i_byMode, i_dwID, i_byRTR, i_byFDF, i_byDlen, i_byData},
                          wire::TxKind::HardwareSend, record);

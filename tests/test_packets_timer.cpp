@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/time.h>
 
+#include <cstring>
 #include <vector>
 
 #include "Timer.h"

@@ -155,7 +155,7 @@ TEST(FrameDecoding, StandardAndExtendedIdentifiers) {
 
 TEST(FrameDecoding, FlagsTypeDlcAndTimeStamp) {
   BYTE rec[80];
-  auto f = decode_rx_record(rx_record(rec, kRtrBit | kEsiBit, 0xFF0F | 0x20 | 0x10, 64, 7, 9));
+  auto f = decode_rx_record(rx_record(rec, kRtrBit | kEsiBit, 0xFFFF, 64, 7, 9));
   EXPECT_EQ(f.rtr, 1);
   EXPECT_EQ(f.fdf, 1);
   EXPECT_EQ(f.dlc, 15);  // the code, not the byte count

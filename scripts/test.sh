@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test suite.
+# With CI=true it also runs the extra checks in scripts/ci-*.sh (sanitizers,
+# 32-bit targets, install tree, fuzzing).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+jobs=$(nproc)
+
+bash "$root/scripts/deps.sh"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCANFD_WERROR=ON
+cmake --build "$build" -j"$jobs"
+(cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs")
+
+if [ "${CI:-}" = "true" ]; then
+  for check in sanitizers cross install fuzz; do
+    script="$root/scripts/ci-$check.sh"
+    if [ -f "$script" ]; then
+      echo "== $check"
+      bash "$script" "$build"
+    fi
+  done
+fi

@@ -1,0 +1,77 @@
+// Test fixture: one simulated adapter in a fresh sandbox, opened by the library.
+#ifndef CANFD_TEST_RIG_H
+#define CANFD_TEST_RIG_H
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "canfd.h"
+#include "canfd_comm.h"
+#include "sim.h"
+
+namespace rig {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr WORD kPid = 0x0E31;
+constexpr DWORD kBid = 0x1234ABCD;
+
+inline Bytes bytes(std::initializer_list<int> v) { return Bytes(v.begin(), v.end()); }
+
+// The packet of a received write: the report without its report number byte,
+// cut to the length its header gives.
+inline Bytes packet_of(const Bytes &report) {
+  if (report.size() != 513) return report;
+  const size_t len = 6 + (report[5] | report[6] << 8);
+  return Bytes(report.begin() + 1, report.begin() + 1 + (len < 512 ? len : 512));
+}
+
+// Polls cond every millisecond until it holds or timeout_ms passes.
+template <class Cond>
+bool eventually(Cond cond, int timeout_ms = 2000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+class OpenAdapter : public ::testing::Test {
+ protected:
+  canfd_sim::Sandbox sandbox;
+  canfd_sim::Adapter *adapter = nullptr;
+  WORD h = 0xFFFF;
+
+  void SetUp() override {
+    adapter = &sandbox.add({});
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+    ASSERT_EQ(h, 0);
+    // Open exchanges the firmware read twice; start each test from a clean log.
+    ASSERT_TRUE(adapter->wait_received(2, 2000));
+    adapter->clear_received();
+  }
+  void TearDown() override {
+    if (h != 0xFFFF) CANFD_CloseDevice(h);
+  }
+
+  // Packets the adapter received since the last clear, in order.
+  std::vector<Bytes> packets() const {
+    std::vector<Bytes> out;
+    for (const auto &r : adapter->received()) out.push_back(packet_of(r));
+    return out;
+  }
+  Bytes last_packet() const {
+    auto p = packets();
+    return p.empty() ? Bytes{} : p.back();
+  }
+};
+
+}  // namespace rig
+
+#endif  // CANFD_TEST_RIG_H

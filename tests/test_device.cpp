@@ -1,0 +1,424 @@
+// Device access end to end: validation, open and close, the command exchange,
+// the receive worker, the transmit report queue and worker.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "rig.h"
+
+namespace {
+
+using namespace rig;
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point t0) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+}
+
+int count_entries(const char *path) {
+  int n = 0;
+  DIR *d = opendir(path);
+  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+double cpu_seconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+Bytes frame_packet(uint16_t fc, uint16_t len, size_t records, uint8_t fill = 0x11) {
+  Bytes p(6 + 80 * records, fill);
+  p[0] = 0x3A;
+  p[1] = 0;
+  p[2] = static_cast<uint8_t>(fc);
+  p[3] = static_cast<uint8_t>(fc >> 8);
+  p[4] = static_cast<uint8_t>(len);
+  p[5] = static_cast<uint8_t>(len >> 8);
+  return p;
+}
+
+DWORD rx_count(WORD h, BYTE port) {
+  DWORD n = 0xDEAD;
+  EXPECT_EQ(CANFD_GetCANRxMsgCount(h, port, &n), 0);
+  return n;
+}
+
+// A command answered proves that every report sent before it was handled.
+void sync_with_worker(WORD h) {
+  WORD fw = 0;
+  ASSERT_EQ(CANFD_GetFwVer(h, &fw), 0);
+}
+
+TEST(Validation, IndexRangeAndClosedDevices) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(USBDEV_CheckDeviceValid(128), CANFD_ERR_INVALID_INDEX);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "Error: Invalid device index 128\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(USBDEV_CheckDeviceValid(127), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(USBDEV_GetLastError(5), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(CANFD_CloseDevice(127), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(CANFD_CloseDevice(0xFFFF), CANFD_ERR_INVALID_INDEX);
+  EXPECT_EQ(USBDEV_Write(300, nullptr, 0), CANFD_ERR_INVALID_INDEX);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Error: Invalid device index 65535\nError: Invalid device index 300\n");
+}
+
+TEST(Open, SendsTwoFirmwareReadsAsWholeReports) {
+  canfd_sim::Sandbox sb;
+  auto &a = sb.add({});
+  WORD h = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  ASSERT_TRUE(a.wait_received(2, 2000));
+  auto reports = a.received();
+  ASSERT_EQ(reports.size(), 2u);
+  Bytes expect(513, 0);
+  expect[1] = 0x24;
+  for (const auto &r : reports) EXPECT_EQ(r, expect);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+}
+
+TEST(Open, SilentAdapterStillOpensAfterBothTimeouts) {
+  canfd_sim::Sandbox sb;
+  auto &a = sb.add({});
+  a.set_reply_all({canfd_sim::Reply::Silent});
+  WORD h = 0;
+  const auto t0 = Clock::now();
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_GE(ms_since(t0), 20);
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), CANFD_ERR_CMD_TIMEOUT);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+}
+
+TEST(Open, SameAdapterTwiceGivesTheIndexAndAlreadyOpen) {
+  canfd_sim::Sandbox sb;
+  sb.add({3, "00003F9A", "00000E31", "1234ABCD", ""});
+  WORD h = 0, h2 = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_EQ(h, 3);
+  EXPECT_EQ(CANFD_OpenDevice(&h2, kPid, kBid), CANFD_ERR_DEVICE_ALREADY_OPEN);
+  EXPECT_EQ(h2, 3);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+}
+
+TEST(Open, CloseThenCallsRefuseAndReopenWorks) {
+  canfd_sim::Sandbox sb;
+  sb.add({});
+  WORD h = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(CANFD_CloseDevice(h), CANFD_ERR_DEVICE_NOT_OPEN);
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), 0);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+}
+
+TEST(Open, EightDevicesAtMost) {
+  canfd_sim::Sandbox sb;
+  for (int i = 0; i < 8; ++i) sb.add({i, "00003F9A", "00000E31", std::to_string(i + 1), ""});
+  WORD h[8];
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(CANFD_OpenDevice(&h[i], kPid, i + 1), 0) << i;
+  WORD extra = 77;
+  EXPECT_EQ(CANFD_OpenDevice(&extra, kPid, 0x999), CANFD_ERR_TOO_MANY_DEVICES);
+  EXPECT_EQ(extra, 77);
+  for (WORD i : h) EXPECT_EQ(CANFD_CloseDevice(i), 0);
+}
+
+TEST(Open, NodeThatDoesNotOpen) {
+  canfd_sim::Sandbox sb;
+  sb.add_entry("hidraw5", "HID_ID=0003:00003F9A:00000E31\nHID_UNIQ=1234ABCD\n");
+  WORD h = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to open device\n");
+  EXPECT_EQ(h, 5);
+}
+
+TEST(Open, IndexBeyondTheDeviceTableIsRefused) {
+  canfd_sim::Sandbox sb;
+  sb.add({200, "00003F9A", "00000E31", "1234ABCD", ""});
+  WORD h = 0;
+  EXPECT_EQ(CANFD_OpenDevice(&h, kPid, kBid), CANFD_ERR_INVALID_INDEX);
+  EXPECT_EQ(h, 200);
+}
+
+TEST(Lifecycle, ThousandOpenCloseCyclesLeaveNothingBehind) {
+  canfd_sim::Sandbox sb;
+  sb.add({});
+  WORD h = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  const int fds = count_entries("/proc/self/fd");
+  const int tasks = count_entries("/proc/self/task");
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0) << i;
+    ASSERT_EQ(CANFD_CloseDevice(h), 0) << i;
+  }
+  // The simulated adapter closes its end of a connection a moment later.
+  EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/fd") == fds; }));
+  EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/task") == tasks; }));
+}
+
+using Exchange = OpenAdapter;
+
+TEST_F(Exchange, RequestIsOneWholeReportAndTheAnswerIsCopiedByItsLength) {
+  BYTE req[6];
+  PackReadPacket(0x0000, 0, nullptr, req);
+  BYTE out[512];
+  std::memset(out, 0xEE, sizeof out);
+  ASSERT_EQ(CANFD_Send_Recv(h, req, 6, out, 1000), 0);
+  auto reports = adapter->received();
+  ASSERT_EQ(reports.size(), 1u);
+  Bytes expect(513, 0);
+  std::memcpy(expect.data() + 1, req, 6);
+  EXPECT_EQ(reports[0], expect);
+  EXPECT_EQ(Bytes(out, out + 9), bytes({0x21, 0, 0, 0, 2, 0, 0x02, 0x01, 0xEE}));
+}
+
+TEST_F(Exchange, RefusedAnswerIsStillAnAnswer) {
+  adapter->set_reply(0x24, 0x0000, {canfd_sim::Reply::Refuse, 7});
+  BYTE req[6], out[512] = {0};
+  PackReadPacket(0x0000, 0, nullptr, req);
+  ASSERT_EQ(CANFD_Send_Recv(h, req, 6, out, 1000), 0);
+  EXPECT_EQ(out[0], 0x3F);
+  EXPECT_EQ(out[6], 7);
+}
+
+TEST_F(Exchange, TimesOutAfterTheCommandTimeout) {
+  adapter->set_reply_all({canfd_sim::Reply::Silent});
+  BYTE req[6], out[512];
+  PackReadPacket(0x0000, 0, nullptr, req);
+  auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 50), CANFD_ERR_CMD_TIMEOUT);
+  EXPECT_GE(ms_since(t0), 50);
+  t0 = Clock::now();
+  EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 0), CANFD_ERR_CMD_TIMEOUT);
+  EXPECT_LT(ms_since(t0), 500);
+}
+
+TEST_F(Exchange, LateAnswerIsDiscardedByTheNextExchange) {
+  // The INIT pin read is answered after its exchange gave up.
+  adapter->set_reply(0x24, 0x0001, {canfd_sim::Reply::Late, 0, 100, 1});
+  BYTE req[6], out[512];
+  PackReadPacket(0x0001, 0, nullptr, req);
+  EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 20), CANFD_ERR_CMD_TIMEOUT);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), 0);
+  EXPECT_EQ(fw, 0x0102);
+}
+
+TEST_F(Exchange, LateAnswerArrivingAfterTheNextRequestIsTakenAsItsAnswer) {
+  adapter->set_reply(0x24, 0x0001, {canfd_sim::Reply::Late, 0, 150, 1});
+  adapter->set_reply(0x24, 0x0000, {canfd_sim::Reply::Silent});
+  BYTE req[6], out[512] = {0};
+  PackReadPacket(0x0001, 0, nullptr, req);
+  EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 20), CANFD_ERR_CMD_TIMEOUT);
+  PackReadPacket(0x0000, 0, nullptr, req);
+  EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 1000), 0);
+  EXPECT_EQ(out[0], 0x21);
+  EXPECT_EQ(out[2], 0x01);  // the INIT pin answer
+}
+
+TEST_F(Exchange, OverlongPacketIsRefusedAndNothingIsWritten) {
+  BYTE big[600] = {0x24};
+  BYTE out[512];
+  EXPECT_EQ(CANFD_Send_Recv(h, big, 513, out, 10), CANFD_ERR_DATA_TOO_LONG);
+  EXPECT_EQ(CANFD_Send_Recv(h, big, 512, out, 1000), 0);  // 512 is the limit
+  ASSERT_TRUE(adapter->wait_received(1, 1000));
+  EXPECT_EQ(adapter->received().size(), 1u);
+}
+
+TEST_F(Exchange, AnswerLengthBeyondTheSlotIsCutToIt) {
+  adapter->set_reply(0x24, 0x0000, {canfd_sim::Reply::Silent});
+  std::thread answer([&] {
+    adapter->wait_received(1, 2000);
+    Bytes r(513, 0x55);
+    r[0] = 0x21;
+    r[4] = 0xFF;
+    r[5] = 0xFF;
+    adapter->send_report(r.data(), r.size());
+  });
+  BYTE req[6], out[600];
+  std::memset(out, 0xEE, sizeof out);
+  PackReadPacket(0x0000, 0, nullptr, req);
+  EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 1000), 0);
+  answer.join();
+  EXPECT_EQ(out[511], 0x55);
+  EXPECT_EQ(out[512], 0xEE);
+}
+
+using ReceiveWorker = OpenAdapter;
+
+TEST_F(ReceiveWorker, FramePacketsAreFiledByFunctionCode) {
+  auto p1 = frame_packet(16, 80, 1);
+  auto p2 = frame_packet(17, 160, 2);
+  auto p3 = frame_packet(18, 80, 1);
+  auto empty = frame_packet(16, 0, 0);
+  Bytes read_req = bytes({0x24, 0, 0x10, 0, 80, 0});
+  read_req.resize(86);
+  Bytes write_req = read_req;
+  write_req[0] = 0x23;
+  for (const Bytes *p : {&p1, &p2, &p3, &empty, &read_req, &write_req})
+    ASSERT_TRUE(adapter->send_report(p->data(), p->size()));
+  sync_with_worker(h);
+  EXPECT_EQ(rx_count(h, 1), 1u);
+  EXPECT_EQ(rx_count(h, 2), 2u);
+}
+
+TEST_F(ReceiveWorker, PacketClaimingMoreThanWasReadIsDropped) {
+  auto p = frame_packet(16, 160, 1);  // says two records, carries one
+  ASSERT_TRUE(adapter->send_report(p.data(), p.size()));
+  sync_with_worker(h);
+  EXPECT_EQ(rx_count(h, 1), 0u);
+}
+
+TEST_F(ReceiveWorker, UnpluggedNodeDoesNotSpinAndCloseStillWorks) {
+  adapter->disconnect();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const double cpu0 = cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const double used = cpu_seconds() - cpu0;
+  EXPECT_LT(used, 0.2) << "CPU seconds used in one second while unplugged";
+  WORD fw = 0;
+  const int rc = CANFD_GetFwVer(h, &fw);
+  EXPECT_TRUE(rc == CANFD_ERR_USB_WRITE || rc == CANFD_ERR_CMD_TIMEOUT) << rc;
+  const auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  h = 0xFFFF;
+  EXPECT_LT(ms_since(t0), 500);
+}
+
+TEST_F(ReceiveWorker, ClosingWhileFramesStreamBothWaysIsPrompt) {
+  std::atomic<bool> stop{false};
+  std::thread sender([&] {
+    BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    while (!stop.load()) {
+      CANFD_SetCANTxMsg(h, 1, 0, 0x123, 0, 0, 8, data);
+      CANFD_SetCANTxMsg(h, 2, 0, 0x321, 0, 0, 8, data);
+    }
+  });
+  std::thread pusher([&] {
+    std::vector<CANRxPacketStruct> recs(6, canfd_sim::make_rx_record(0x55, false, false, false,
+                                                                     false, 0, nullptr));
+    while (!stop.load()) adapter->push_records(1, recs);
+  });
+  ASSERT_TRUE(eventually([&] { return adapter->tx_frames_received(1) > 100; }));
+  const auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  const long took = ms_since(t0);
+  h = 0xFFFF;
+  stop = true;
+  sender.join();
+  pusher.join();
+  EXPECT_LT(took, 500);
+}
+
+using TransmitQueue = OpenAdapter;
+
+TEST_F(TransmitQueue, ReportsGoOutWholeAndInOrder) {
+  Bytes a(6, 0xA1), b(512, 0xB2), c;
+  EXPECT_EQ(USBDEV_Write(h, a.data(), 6), 0);
+  EXPECT_EQ(USBDEV_Write(h, b.data(), 512), 0);
+  EXPECT_EQ(USBDEV_Write(h, c.data(), 0), 0);
+  Bytes d(513, 0xD4);
+  EXPECT_EQ(USBDEV_Write(h, d.data(), 513), CANFD_ERR_DATA_TOO_LONG);
+  ASSERT_TRUE(adapter->wait_received(3, 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  auto r = adapter->received();
+  ASSERT_EQ(r.size(), 3u);
+  Bytes ea(513, 0), eb(513, 0xB2), ec(513, 0);
+  std::fill(ea.begin() + 1, ea.begin() + 7, 0xA1);
+  eb[0] = 0;
+  EXPECT_EQ(r[0], ea);
+  EXPECT_EQ(r[1], eb);
+  EXPECT_EQ(r[2], ec);
+}
+
+// Finds the device's eventfd among the process's descriptors.
+int find_eventfd() {
+  DIR *d = opendir("/proc/self/fd");
+  int found = -1;
+  while (dirent *e = readdir(d)) {
+    char link[64] = {0};
+    const std::string path = std::string("/proc/self/fd/") + e->d_name;
+    if (readlink(path.c_str(), link, sizeof link - 1) > 0 &&
+        std::strcmp(link, "anon_inode:[eventfd]") == 0)
+      found = std::atoi(e->d_name);
+  }
+  closedir(d);
+  return found;
+}
+
+TEST_F(TransmitQueue, HoldsEightReportsWhenNothingIsTakenOut) {
+  // Without its event counter the worker is never woken again.
+  const int efd = find_eventfd();
+  ASSERT_GE(efd, 0);
+  close(efd);
+  BYTE pkt[6] = {0x3A};
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(USBDEV_Write(h, pkt, 6), 0) << i;
+  EXPECT_EQ(USBDEV_Write(h, pkt, 6), CANFD_ERR_TX_QUEUE_FULL);
+  // Frames now report the refusal instead of claiming to be sent.
+  BYTE data[8] = {0};
+  EXPECT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data), CANFD_ERR_TX_QUEUE_FULL);
+  EXPECT_EQ(adapter->received().size(), 0u);
+  // Keep the descriptor number taken, so that close closes nothing of ours.
+  const int placeholder = open("/dev/null", O_RDONLY);
+  EXPECT_EQ(placeholder, efd);
+}
+
+TEST_F(TransmitQueue, FailedReportWriteIsStickyInLastError) {
+  EXPECT_EQ(USBDEV_GetLastError(h), 0);
+  adapter->refuse_writes();
+  BYTE pkt[6] = {0x3A};
+  EXPECT_EQ(USBDEV_Write(h, pkt, 6), 0);
+  ASSERT_TRUE(eventually([&] { return USBDEV_GetLastError(h) == CANFD_ERR_USB_WRITE; }));
+  EXPECT_EQ(USBDEV_Write(h, pkt, 6), 0);  // later reports are still taken
+  EXPECT_EQ(USBDEV_GetLastError(h), CANFD_ERR_USB_WRITE);
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), CANFD_ERR_USB_WRITE);
+  EXPECT_EQ(CANFD_ResetModule(h), CANFD_ERR_USB_WRITE);
+  ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_EQ(USBDEV_GetLastError(h), 0);
+}
+
+void on_signal(int) {}
+
+TEST_F(TransmitQueue, SignalsDoNotStopTheWorkers) {
+  struct sigaction sa = {};
+  sa.sa_handler = on_signal;  // no SA_RESTART: blocking calls see EINTR
+  sigaction(SIGUSR1, &sa, nullptr);
+  const pid_t pid = getpid();
+  for (int round = 0; round < 20; ++round) {
+    DIR *d = opendir("/proc/self/task");
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') syscall(SYS_tgkill, pid, std::atoi(e->d_name), SIGUSR1);
+    closedir(d);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  BYTE pkt[6] = {0x3A, 0, 0x7F};
+  EXPECT_EQ(USBDEV_Write(h, pkt, 6), 0);
+  EXPECT_TRUE(adapter->wait_received(1, 2000));
+  auto p = frame_packet(16, 80, 1);
+  adapter->send_report(p.data(), p.size());
+  sync_with_worker(h);
+  EXPECT_EQ(rx_count(h, 1), 1u);
+  signal(SIGUSR1, SIG_DFL);
+}
+
+}  // namespace
