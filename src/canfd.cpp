@@ -26,7 +26,7 @@ namespace wire = canfd::wire;
 // ---------------------------------------------------------------------------
 // Tables and validation: the device table, the worker table, the open count,
 // the scan list, the supported ids, and the private lifetime state of each
-// device index (calls in progress, running workers, receive waiters).
+// device index (calls in progress, closing, receive waiters).
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -45,13 +45,11 @@ std::atomic<thread_t *> txrx_thread[CANFD_MAX_DEVICES];
 int OpenDevicesAmount = 0;
 
 // What close needs to know to release a device safely: how many calls are in
-// progress on it, how many of its workers still run, and where receive
-// waiters sleep. One per device index; set up by open, torn down by close.
+// progress on it, whether it is closing, and where receive waiters sleep. One per device index; set up by open, torn down by close.
 struct DeviceLife {
   std::atomic<int> users{0};
   std::atomic<bool> closing{false};
-  std::atomic<int> workers{0};
-  sem_t start;                // posted once per worker when its block is published
+  sem_t start;  // posted once per worker when its block is published
   pthread_cond_t rx_cond[2];  // frames stored in the receive ring of port 1 or 2
 };
 
@@ -280,8 +278,8 @@ int getserialnum(BYTE num, char *buffer, size_t bufferSize) {
 
 // ---------------------------------------------------------------------------
 // Opening and closing: the device record, the worker control block, the two
-// workers, and their release. A worker announces its end through the
-// device's worker count, so close releases nothing a worker may still touch.
+// workers, and their release. The workers stay joinable (rather than
+// detached) so that close can wait for them before it releases anything.
 // ---------------------------------------------------------------------------
 
 namespace {
@@ -331,7 +329,11 @@ void release_device(WORD hidnum) {
   // A worker may still be starting up, waiting for its block.
   sem_post(&life.start);
   sem_post(&life.start);
-  while (life.workers.load(std::memory_order_acquire) != 0) sleep_us(50);
+  // Close releases nothing a worker may still touch: wait for both to end.
+  if (blk != nullptr) {
+    if (blk->ReceiveHandle) pthread_join(blk->RxThread, nullptr);
+    if (blk->TransmitHandle) pthread_join(blk->TxThread, nullptr);
+  }
   if (blk != nullptr) {
     pthread_cond_destroy(&blk->cond);
     pthread_mutex_destroy(&blk->mutex);
@@ -351,11 +353,6 @@ void release_device(WORD hidnum) {
   KALVEN_CANFD[hidnum].store(nullptr, std::memory_order_release);
   free(d);
   life_destroy(life);
-}
-
-// Cleanup handler of both workers: the last thing a worker does.
-void worker_ended(void *life) {
-  static_cast<DeviceLife *>(life)->workers.fetch_sub(1, std::memory_order_release);
 }
 
 // Workers run with cancellation disabled, except while they block.
@@ -424,21 +421,16 @@ thread_t *new_thread(int hidnum) {
   pthread_cond_init(&blk->cond, nullptr);
   pthread_mutex_init(&blk->mutex, nullptr);
   void *arg = reinterpret_cast<void *>(static_cast<uintptr_t>(hidnum));
-  std::atomic<int> &workers = g_life[hidnum].workers;
-  workers.fetch_add(1);
   if (pthread_create(&blk->RxThread, nullptr, rx_entry, arg) == 0) {
     blk->enable_rxthread = 1;
     blk->ReceiveHandle = 1;
   } else {
-    workers.fetch_sub(1);
     blk->ReceiveHandle = 0;
   }
-  workers.fetch_add(1);
   if (pthread_create(&blk->TxThread, nullptr, tx_entry, arg) == 0) {
     blk->enable_txthread = 1;
     blk->TransmitHandle = 1;
   } else {
-    workers.fetch_sub(1);
     blk->TransmitHandle = 0;
   }
   blk->rxthread_func = rxthread_config;
@@ -531,9 +523,7 @@ int CANFD_CloseDevice(WORD hidnum) {
 void USBDEV_TxRxThread(WORD hidnum) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
   DeviceLife &life = g_life[hidnum];
-  pthread_cleanup_push(worker_ended, &life);
   PKALVEN_CANFD_CAN_Buf_St d = device(hidnum);
-  pthread_detach(pthread_self());
   thread_t *blk = wait_for_block(hidnum);
   BYTE report[CANFD_REPORT_SIZE];
   // An unplugged node fails or reads nothing at once: back off, up to 64 ms.
@@ -570,7 +560,6 @@ void USBDEV_TxRxThread(WORD hidnum) {
     }
   }
   park();
-  pthread_cleanup_pop(0);
 }
 
 // ---------------------------------------------------------------------------
@@ -617,11 +606,8 @@ int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz) {
 
 void USBDEV_TxThread(WORD hidnum) {
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-  DeviceLife &life = g_life[hidnum];
-  pthread_cleanup_push(worker_ended, &life);
   PKALVEN_CANFD_CAN_Buf_St d = device(hidnum);
   const int fd = d->fd;
-  pthread_detach(pthread_self());
   thread_t *blk = wait_for_block(hidnum);
   while (__atomic_load_n(&d->IsDeviceOpen, __ATOMIC_ACQUIRE) != 0) {
     wait_enabled(blk, &blk->enable_txthread);
@@ -652,7 +638,6 @@ void USBDEV_TxThread(WORD hidnum) {
     }
   }
   park();
-  pthread_cleanup_pop(0);
 }
 
 // ---------------------------------------------------------------------------

@@ -305,11 +305,12 @@ TEST_F(ReceiveWorker, UnpluggedNodeDoesNotSpinAndCloseStillWorks) {
 
 TEST_F(ReceiveWorker, ClosingWhileFramesStreamBothWaysIsPrompt) {
   std::atomic<bool> stop{false};
-  std::thread sender([&] {
+  const WORD dev = h;
+  std::thread sender([&stop, dev] {
     BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     while (!stop.load()) {
-      CANFD_SetCANTxMsg(h, 1, 0, 0x123, 0, 0, 8, data);
-      CANFD_SetCANTxMsg(h, 2, 0, 0x321, 0, 0, 8, data);
+      CANFD_SetCANTxMsg(dev, 1, 0, 0x123, 0, 0, 8, data);
+      CANFD_SetCANTxMsg(dev, 2, 0, 0x321, 0, 0, 8, data);
     }
   });
   std::thread pusher([&] {
