@@ -30,6 +30,20 @@ int count_entries(const char *path) {
   return n;
 }
 
+// What each descriptor of the process refers to, for messages.
+std::string fd_targets() {
+  std::string out;
+  DIR *d = opendir("/proc/self/fd");
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char link[256] = {0};
+    readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), link, sizeof link - 1);
+    out += std::string(e->d_name) + "=" + link + " ";
+  }
+  closedir(d);
+  return out;
+}
+
 double cpu_seconds() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
@@ -162,14 +176,18 @@ TEST(Lifecycle, ThousandOpenCloseCyclesLeaveNothingBehind) {
   WORD h = 0;
   ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
   ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  // Let the adapter close its end of the warm-up connection.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const int fds = count_entries("/proc/self/fd");
+  const std::string before = fd_targets();
   const int tasks = count_entries("/proc/self/task");
   for (int i = 0; i < 1000; ++i) {
     ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0) << i;
     ASSERT_EQ(CANFD_CloseDevice(h), 0) << i;
   }
   // The simulated adapter closes its end of a connection a moment later.
-  EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/fd") == fds; }));
+  EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/fd") == fds; }))
+      << "before: " << before << "\nafter: " << fd_targets();
   EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/task") == tasks; }));
 }
 

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the test suites with AddressSanitizer + UndefinedBehaviorSanitizer and
+# with ThreadSanitizer, and runs them. Usage: ci-sanitizers.sh [build-dir]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+base=${1:-$root/build}
+jobs=$(nproc)
+for san in address thread; do
+  dir="$base-$san"
+  echo "-- $san sanitizer build in $dir"
+  cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCANFD_SANITIZE=$san \
+    -DCANFD_BENCH=OFF -DCANFD_WERROR=ON > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; exit 1; }
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure --timeout 300 -j"$jobs")
+done
