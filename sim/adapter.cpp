@@ -26,6 +26,7 @@ constexpr int kSendWaitMs = 500;
 // Room for the adapter's unread reports; the kernel caps it unless forced.
 constexpr int kSendBuffer = 1 << 20;
 constexpr size_t kMaxMessage = 4096;
+constexpr int kReportsPerPass = 64;
 
 [[noreturn]] void fail(const std::string &what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -142,11 +143,16 @@ void SimAdapter::serve() {
       Pending pending;
       bool closed = false;
       if (!refused) {
-        for (;;) {
+        // Reports queued together are taken together, so that their frames
+        // share reports to the host; a bounded number per pass keeps a
+        // steady stream from holding up new connections.
+        for (int taken = 0; taken < kReportsPerPass; ++taken) {
           const ssize_t n = recv(conn, buf.data(), buf.size(), MSG_DONTWAIT);
           if (n > 0) {
             handle(buf.data(), static_cast<size_t>(n), pending);
             if (stop_) break;
+            for (auto &p : pending)
+              if (p.size() >= model::kRecordsPerReport * w::kRxRecordSize) flush(pending);
             continue;
           }
           if (n < 0 && errno == EINTR) continue;
@@ -239,8 +245,7 @@ void SimAdapter::refuse_writes() {
 bool SimAdapter::send_msg(const void *data, size_t len) {
   std::lock_guard<std::mutex> lk(conn_mu_);
   if (conn_fd_ < 0 || !connected_) return false;
-  const auto deadline =
-      Clock::now() + std::chrono::milliseconds(stalled_ ? 0 : kSendWaitMs);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(stalled_ ? 0 : kSendWaitMs);
   for (;;) {
     const ssize_t n = send(conn_fd_, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(len)) {

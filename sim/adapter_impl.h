@@ -113,10 +113,10 @@ class SimAdapter final : public Adapter {
   // Host connection.
   mutable std::mutex conn_mu_;
   std::condition_variable cv_conn_;
-  int conn_fd_ = -1;           // closed only by the server thread (or stop)
-  bool connected_ = false;     // false again once disconnect() has cut it
+  int conn_fd_ = -1;        // closed only by the server thread (or stop)
+  bool connected_ = false;  // false again once disconnect() has cut it
   bool reads_refused_ = false;
-  bool stalled_ = false;       // the host stopped reading: do not wait for room
+  bool stalled_ = false;  // the host stopped reading: do not wait for room
   bool stopped_ = false;
 
   // Adapter state.

@@ -98,9 +98,8 @@ Options parse(int argc, char **argv) {
     }
     std::string value;
     const size_t eq = arg.find('=');
-    const bool takes_value =
-        arg.rfind("--adapters", 0) == 0 || arg.rfind("--bid", 0) == 0 ||
-        arg.rfind("--pid", 0) == 0 || arg.rfind("--dir", 0) == 0;
+    const bool takes_value = arg.rfind("--adapters", 0) == 0 || arg.rfind("--bid", 0) == 0 ||
+                             arg.rfind("--pid", 0) == 0 || arg.rfind("--dir", 0) == 0;
     if (!takes_value) throw UsageError{"unknown option '" + arg + "'"};
     if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
@@ -132,7 +131,8 @@ Options parse(int argc, char **argv) {
     } else if (arg == "--pid") {
       std::string p = upper(value);
       if (p.rfind("0X", 0) == 0) p = p.substr(2);
-      if (p != "0E31" && p != "0E32") throw UsageError{"--pid takes 0E31 or 0E32, not '" + value + "'"};
+      if (p != "0E31" && p != "0E32")
+        throw UsageError{"--pid takes 0E31 or 0E32, not '" + value + "'"};
       o.pid = p;
     } else if (arg == "--dir") {
       if (value.empty()) throw UsageError{"--dir needs a directory"};
@@ -281,8 +281,8 @@ int main(int argc, char **argv) {
       const size_t given = o.bids.size();
       const size_t at = static_cast<size_t>(i);
       const unsigned long bid = at < given ? o.bids[at]
-                                : given  ? o.bids.back() + (at - (given - 1))
-                                         : 0x1234ABCDul + at;
+                                : given    ? o.bids.back() + (at - (given - 1))
+                                           : 0x1234ABCDul + at;
       id.uniq = hex8(bid);
       sandbox.add(id);
       summary += " hidraw" + std::to_string(i) + "=" + id.uniq;

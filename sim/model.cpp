@@ -10,7 +10,6 @@ namespace w = canfd::wire;
 
 namespace {
 
-constexpr size_t kHalfListBytes = 256;  // one half of a filter list
 constexpr uint16_t kMaxStdList = 128;
 constexpr uint16_t kMaxExtList = 64;
 
@@ -100,8 +99,7 @@ constexpr size_t kModuleWriteLen[] = {4, 1, 1};
 constexpr size_t kPortWriteLen[] = {0, 6, 12, 4, 2, 2, 256, 256, 256, 256, 1, 80};
 
 Answer write_module(ModuleState &s, uint8_t cmd, const uint8_t *d, size_t len) {
-  if (cmd >= sizeof kModuleWriteLen / sizeof kModuleWriteLen[0])
-    return refuse(kErrUnknownCommand);
+  if (cmd >= sizeof kModuleWriteLen / sizeof kModuleWriteLen[0]) return refuse(kErrUnknownCommand);
   if (len < kModuleWriteLen[cmd]) return refuse(kErrBadLength);
   switch (cmd) {
     case 0x00:
@@ -255,7 +253,8 @@ CANRxPacketStruct make_rx_record(uint32_t id, bool ext, bool rtr, bool fd, bool 
   dlc &= 0xF;
   const uint8_t size = w::kDlcToBytes[dlc];
   w::put_le32(b + w::kRecIdWord, word);
-  w::put_le16(b + w::kRecCtrl, static_cast<uint16_t>(dlc | (brs ? 1u << 4 : 0u) | (fd ? 1u << 5 : 0u)));
+  w::put_le16(b + w::kRecCtrl,
+              static_cast<uint16_t>(dlc | (brs ? 1u << 4 : 0u) | (fd ? 1u << 5 : 0u)));
   w::put_le16(b + w::kRecSize, size);
   if (data && size) std::memcpy(b + w::kRecData, data, size);
   w::put_le32(b + w::kRecSecond, sec);

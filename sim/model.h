@@ -28,8 +28,8 @@ constexpr size_t kReportSize = 513;
 constexpr size_t kRecordsPerReport = 6;  // received-frame records in one report
 
 struct Answer {
-  bool done = true;   // '!' when true, '?' otherwise
-  uint8_t code = 0;   // error code of a '?' answer
+  bool done = true;  // '!' when true, '?' otherwise
+  uint8_t code = 0;  // error code of a '?' answer
   std::vector<uint8_t> data;
 };
 

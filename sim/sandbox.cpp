@@ -17,10 +17,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Longest socket path under the sandbox: <dir>/dev/hidrawNNN, which must fit
-// into sockaddr_un with its terminating zero.
+// Longest socket path under the sandbox: <dir>/dev/hidrawN, which must fit
+// into sockaddr_un with its terminating zero, for N up to kMaxHidraw.
 constexpr size_t kMaxSocketPath = 107;
-constexpr size_t kNodeSuffix = sizeof "/dev/hidraw127" - 1;
+constexpr int kMaxHidraw = 99999;
+constexpr size_t kNodeSuffix = sizeof "/dev/hidraw99999" - 1;
 
 // The kernel's hidraw character devices use a dynamic major; any will do.
 constexpr int kHidrawMajor = 240;
@@ -34,12 +35,14 @@ void write_file(const fs::path &path, const std::string &text) {
 
 // uevent of the HID device behind hidrawN, as the kernel writes it.
 std::string default_uevent(const AdapterId &id) {
-  return "DRIVER=hid-generic\n"
-         "HID_ID=0003:" + id.vid + ":" + id.pid + "\n"
-         "HID_NAME=CANFD Adapter\n"
-         "HID_PHYS=usb-0000:00:14.0-" + std::to_string(id.hidraw + 1) + "/input0\n"
-         "HID_UNIQ=" + id.uniq + "\n"
-         "MODALIAS=hid:b0003g0001v" + id.vid + "p" + id.pid + "\n";
+  std::string u;
+  u += "DRIVER=hid-generic\n";
+  u += "HID_ID=0003:" + id.vid + ":" + id.pid + "\n";
+  u += "HID_NAME=CANFD Adapter\n";
+  u += "HID_PHYS=usb-0000:00:14.0-" + std::to_string(id.hidraw + 1) + "/input0\n";
+  u += "HID_UNIQ=" + id.uniq + "\n";
+  u += "MODALIAS=hid:b0003g0001v" + id.vid + "p" + id.pid + "\n";
+  return u;
 }
 
 }  // namespace
@@ -95,7 +98,8 @@ Sandbox::~Sandbox() {
 }
 
 Adapter &Sandbox::add(const AdapterId &id) {
-  if (id.hidraw < 0 || id.hidraw > 127) throw std::invalid_argument("hidraw number out of range");
+  if (id.hidraw < 0 || id.hidraw > kMaxHidraw)
+    throw std::invalid_argument("hidraw number out of range");
   for (size_t i = 0; i < impl_->adapters.size(); ++i) {
     if (impl_->plugged[i] && impl_->adapters[i]->hidraw() == id.hidraw)
       throw std::invalid_argument("hidraw" + std::to_string(id.hidraw) + " is already present");

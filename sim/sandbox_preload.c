@@ -58,12 +58,12 @@ static void *next_symbol(void **slot, const char *name) {
 
 /* Declares real_<name>, the next definition of name (NULL if there is none).
  * ISO C has no cast from an object pointer to a function pointer: copy it. */
-#define NEXT(type, name)                              \
-  static void *slot_##name;                           \
-  type real_##name;                                   \
-  do {                                                \
-    void *sym_ = next_symbol(&slot_##name, #name);    \
-    memcpy(&real_##name, &sym_, sizeof real_##name);  \
+#define NEXT(type, name)                             \
+  static void *slot_##name;                          \
+  type real_##name;                                  \
+  do {                                               \
+    void *sym_ = next_symbol(&slot_##name, #name);   \
+    memcpy(&real_##name, &sym_, sizeof real_##name); \
   } while (0)
 
 /* ---- Path mapping ------------------------------------------------------- */
@@ -363,19 +363,19 @@ EXPORT DIR *opendir(const char *path) {
 /* ---- stat and access ---------------------------------------------------- */
 
 /* Each forwards the mapped path to the next definition of the same name. */
-#define FORWARD_PATH(ret, name, params, args, fail)   \
-  EXPORT ret name params {                            \
-    typedef ret(*fn_t) params;                        \
-    NEXT(fn_t, name);                                 \
-    char buf[PATH_MAX];                               \
-    const char *p = map_any(path, buf, sizeof buf);   \
-    if (!p) return fail;                              \
-    if (!real_##name) {                               \
-      errno = ENOSYS;                                 \
-      return fail;                                    \
-    }                                                 \
-    path = p;                                         \
-    return real_##name args;                          \
+#define FORWARD_PATH(ret, name, params, args, fail) \
+  EXPORT ret name params {                          \
+    typedef ret(*fn_t) params;                      \
+    NEXT(fn_t, name);                               \
+    char buf[PATH_MAX];                             \
+    const char *p = map_any(path, buf, sizeof buf); \
+    if (!p) return fail;                            \
+    if (!real_##name) {                             \
+      errno = ENOSYS;                               \
+      return fail;                                  \
+    }                                               \
+    path = p;                                       \
+    return real_##name args;                        \
   }
 
 FORWARD_PATH(int, stat, (const char *path, struct stat *st), (path, st), -1)

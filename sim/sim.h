@@ -24,8 +24,8 @@ namespace canfd_sim {
 
 // Identity of a simulated adapter as the kernel would present it.
 struct AdapterId {
-  int hidraw = 0;                 // N of hidrawN
-  std::string vid = "00003F9A";   // as written in HID_ID (eight digits)
+  int hidraw = 0;                // N of hidrawN
+  std::string vid = "00003F9A";  // as written in HID_ID (eight digits)
   std::string pid = "00000E31";
   std::string uniq = "1234ABCD";  // HID_UNIQ, the board id
   std::string uevent;             // if not empty, written verbatim instead
