@@ -43,11 +43,11 @@ typedef unsigned int BOOL;
 #define CANFD_ERR_INVALID_FILTER_SIZE 0x10105
 
 /* Sizes of the device record's buffers. */
-#define CANFD_REPORT_SIZE 513         /* report number byte + 512 packet bytes */
-#define CANFD_TXQUEUE_SLOTS 8         /* reports in the transmit report queue */
-#define CANFD_RX_RING_SIZE 819200     /* 10240 received-frame records */
-#define CANFD_TX_RING_SIZE 9216       /* 128 transmitted-frame records */
-#define CANFD_MAX_DEVICES 128         /* device indices 0 to 127 */
+#define CANFD_REPORT_SIZE 513     /* report number byte + 512 packet bytes */
+#define CANFD_TXQUEUE_SLOTS 8     /* reports in the transmit report queue */
+#define CANFD_RX_RING_SIZE 819200 /* 10240 received-frame records */
+#define CANFD_TX_RING_SIZE 9216   /* 128 transmitted-frame records */
+#define CANFD_MAX_DEVICES 128     /* device indices 0 to 127 */
 #define CANFD_MAX_OPEN_DEVICES 8
 #define CANFD_LIST_SIZE 8
 
@@ -179,15 +179,12 @@ int CANFD_SetCANReInitialize(WORD hidnum, BYTE i_byCANPort);
 
 /* Acceptance filters: ranges ID1..ID2; 128 standard and 64 extended elements. */
 int CANFD_GetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE *o_byRejectRFS,
-                             BYTE *o_byRejectRFE, WORD *o_wSTDFIDListSize,
-                             WORD *o_wEXTFIDListSize);
-int CANFD_SetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE i_byRejectRFS,
-                             BYTE i_byRejectRFE);
+                             BYTE *o_byRejectRFE, WORD *o_wSTDFIDListSize, WORD *o_wEXTFIDListSize);
+int CANFD_SetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE i_byRejectRFS, BYTE i_byRejectRFE);
 int CANFD_GetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD *o_wSTDFID1, WORD *o_wSTDFID2);
-int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSize,
-                            WORD *i_wSTDFID1, WORD *i_wSTDFID2);
-int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1,
-                            DWORD *o_dwEXTFID2);
+int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSize, WORD *i_wSTDFID1,
+                            WORD *i_wSTDFID2);
+int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1, DWORD *o_dwEXTFID2);
 int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSize,
                             DWORD *i_dwEXTFID1, DWORD *i_dwEXTFID2);
 
@@ -195,9 +192,9 @@ int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSiz
  * CANFD_DLC2DBN[dlc] bytes. */
 int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID, BYTE i_byRTR,
                       BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData);
-int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID,
-                          BYTE i_byRTR, BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData,
-                          DWORD i_dwPeriod, DWORD i_dwCounter);
+int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID, BYTE i_byRTR,
+                          BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData, DWORD i_dwPeriod,
+                          DWORD i_dwCounter);
 int CANFD_SetCANHWSendMode(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode);
 int CANFD_GetCANHWSendMode(WORD hidnum, BYTE i_byCANPort, BYTE *o_byMode);
 int CANFD_ClearCANTxBuf(WORD hidnum, BYTE i_byCANPort);
@@ -205,9 +202,9 @@ int CANFD_ClearCANTxBuf(WORD hidnum, BYTE i_byCANPort);
 /* Frame reception. CANFD_GetCANRxMsg returns the DLC in o_byDlen (not the
  * byte count) and never waits; o_byData must hold 64 bytes. */
 int CANFD_GetCANRxMsgCount(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCount);
-int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byMode,
-                      DWORD *o_dwID, BYTE *o_byRTR, BYTE *o_byFDF, BYTE *o_byDlen,
-                      BYTE *o_byData, DWORD *o_dw_TimeStamp_s, DWORD *o_dw_TimeStamp_us);
+int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byMode, DWORD *o_dwID,
+                      BYTE *o_byRTR, BYTE *o_byFDF, BYTE *o_byDlen, BYTE *o_byData,
+                      DWORD *o_dw_TimeStamp_s, DWORD *o_dw_TimeStamp_us);
 int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort);
 
 /* Blocks until at least one whole record waits in the port's receive ring

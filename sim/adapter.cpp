@@ -272,7 +272,7 @@ bool SimAdapter::send_report(const void *data, size_t len) { return send_msg(dat
 void SimAdapter::handle(const uint8_t *msg, size_t n, Pending &pending) {
   {
     std::lock_guard<std::mutex> lk(mu_);
-    received_.emplace_back(msg, msg + n);
+    if (recording_) received_.emplace_back(msg, msg + n);
   }
   cv_received_.notify_all();
 
@@ -567,6 +567,11 @@ void SimAdapter::clear_replies() {
 void SimAdapter::set_loopback(bool on) {
   std::lock_guard<std::mutex> lk(mu_);
   loopback_ = on;
+}
+
+void SimAdapter::set_recording(bool on) {
+  std::lock_guard<std::mutex> lk(mu_);
+  recording_ = on;
 }
 
 void SimAdapter::set_rx_fps(int port, int fps) {

@@ -48,6 +48,7 @@ class SimAdapter final : public Adapter {
   void set_reply_all(Reply r) override;
   void clear_replies() override;
   void set_loopback(bool on) override;
+  void set_recording(bool on) override;
   void set_rx_fps(int port, int fps) override;
 
   void disconnect() override;
@@ -127,6 +128,7 @@ class SimAdapter final : public Adapter {
   std::map<std::pair<uint8_t, uint16_t>, Reply> replies_;
   std::optional<Reply> reply_all_;
   bool loopback_ = true;
+  bool recording_ = true;
   std::vector<std::vector<uint8_t>> received_;
   size_t tx_frames_[2] = {0, 0};
   FpsCounter fps_[2];

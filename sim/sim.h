@@ -101,6 +101,8 @@ class Adapter {
   virtual void clear_replies() = 0;
   // Whether frames sent on one port are received on the other (default on).
   virtual void set_loopback(bool on) = 0;
+  // Whether received() keeps the host's writes (default on); long runs turn it off.
+  virtual void set_recording(bool on) = 0;
   // Received frames per second of a port (1 or 2) are counted from the
   // frames that it takes; fps >= 0 reports that value instead, fps < 0
   // returns to counting.

@@ -45,11 +45,12 @@ std::atomic<thread_t *> txrx_thread[CANFD_MAX_DEVICES];
 int OpenDevicesAmount = 0;
 
 // What close needs to know to release a device safely: how many calls are in
-// progress on it, whether it is closing, and where receive waiters sleep. One per device index; set up by open, torn down by close.
+// progress on it, whether it is closing, and where receive waiters sleep. One per device index; set
+// up by open, torn down by close.
 struct DeviceLife {
   std::atomic<int> users{0};
   std::atomic<bool> closing{false};
-  sem_t start;  // posted once per worker when its block is published
+  sem_t start;                // posted once per worker when its block is published
   pthread_cond_t rx_cond[2];  // frames stored in the receive ring of port 1 or 2
 };
 
@@ -59,9 +60,7 @@ PKALVEN_CANFD_CAN_Buf_St device(WORD hidnum) {
   return KALVEN_CANFD[hidnum].load(std::memory_order_acquire);
 }
 
-thread_t *worker_block(WORD hidnum) {
-  return txrx_thread[hidnum].load(std::memory_order_acquire);
-}
+thread_t *worker_block(WORD hidnum) { return txrx_thread[hidnum].load(std::memory_order_acquire); }
 
 bool valid_port(BYTE port) { return port == 1 || port == 2; }
 
@@ -269,7 +268,8 @@ int getserialnum(BYTE num, char *buffer, size_t bufferSize) {
     return 0;
   }
   const int size = bufferSize > INT_MAX ? INT_MAX : static_cast<int>(bufferSize);
-  if (size < 1 || fgets(buffer, size, p) == nullptr) fprintf(stderr, "Error reading from BIDstr..\n");
+  if (size < 1 || fgets(buffer, size, p) == nullptr)
+    fprintf(stderr, "Error reading from BIDstr..\n");
   pclose(p);
   return -1;
 }
@@ -645,8 +645,7 @@ void USBDEV_TxThread(WORD hidnum) {
 // awaited in the response slot, polled once per millisecond.
 // ---------------------------------------------------------------------------
 
-int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
-                    DWORD CmdTimeout) {
+int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv, DWORD CmdTimeout) {
   const DWORD SendRecCmdTimeout = CmdTimeout * 1000;
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
@@ -690,7 +689,7 @@ struct Command {
   BYTE number;       // module FC, or command number within the port's FC space
   const BYTE *data;  // request payload
   WORD len;
-  int after_port;    // result of an argument check made after the port check
+  int after_port;  // result of an argument check made after the port check
 };
 
 // Validates, builds the request, exchanges it and decodes a '!' answer.
@@ -828,8 +827,8 @@ int CANFD_SetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD i_dwArbitrBR, DW
   wire::put_le16(data + 8, i_wArbitrBRSP);
   wire::put_le16(data + 10, i_wDataBRSP);
   const bool bad = i_dwArbitrBR > i_dwDataBR || i_wArbitrBRSP > 10000;
-  return command(hidnum, i_byCANPort,
-                 write_cmd(0x02, data, 12, bad ? CANFD_ERR_INVALID_PARAM : 0), no_answer);
+  return command(hidnum, i_byCANPort, write_cmd(0x02, data, 12, bad ? CANFD_ERR_INVALID_PARAM : 0),
+                 no_answer);
 }
 
 int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS) {
@@ -867,21 +866,21 @@ int CANFD_SetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE i_byRejectRFS,
 
 int CANFD_GetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD *o_wSTDFID1, WORD *o_wSTDFID2) {
   for (int half = 0; half < 2; ++half) {
-    const int rc = command(hidnum, i_byCANPort, read_cmd(static_cast<BYTE>(0x04 + half)),
-                           [&](const BYTE *p) {
-                             for (int i = 0; i < 64; ++i) {
-                               const DWORD e = wire::get_le32(p + 4 * i);
-                               o_wSTDFID1[64 * half + i] = wire::std_element_id1(e);
-                               o_wSTDFID2[64 * half + i] = wire::std_element_id2(e);
-                             }
-                           });
+    const int rc =
+        command(hidnum, i_byCANPort, read_cmd(static_cast<BYTE>(0x04 + half)), [&](const BYTE *p) {
+          for (int i = 0; i < 64; ++i) {
+            const DWORD e = wire::get_le32(p + 4 * i);
+            o_wSTDFID1[64 * half + i] = wire::std_element_id1(e);
+            o_wSTDFID2[64 * half + i] = wire::std_element_id2(e);
+          }
+        });
     if (rc != 0) return rc;
   }
   return 0;
 }
 
-int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSize,
-                            WORD *i_wSTDFID1, WORD *i_wSTDFID2) {
+int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSize, WORD *i_wSTDFID1,
+                            WORD *i_wSTDFID2) {
   const int checks = pre_checks(hidnum, i_byCANPort, i_wSTDFIDListSize <= 128);
   if (checks != 0) return checks;
   WORD STDFID1[128] = {0};
@@ -903,16 +902,15 @@ int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSiz
   return command(hidnum, i_byCANPort, write_cmd(0x04, data, 2), no_answer);
 }
 
-int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1,
-                            DWORD *o_dwEXTFID2) {
+int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1, DWORD *o_dwEXTFID2) {
   for (int half = 0; half < 2; ++half) {
-    const int rc = command(hidnum, i_byCANPort, read_cmd(static_cast<BYTE>(0x06 + half)),
-                           [&](const BYTE *p) {
-                             for (int i = 0; i < 32; ++i) {
-                               o_dwEXTFID1[32 * half + i] = wire::ext_element_id1(p + 8 * i);
-                               o_dwEXTFID2[32 * half + i] = wire::ext_element_id2(p + 8 * i);
-                             }
-                           });
+    const int rc =
+        command(hidnum, i_byCANPort, read_cmd(static_cast<BYTE>(0x06 + half)), [&](const BYTE *p) {
+          for (int i = 0; i < 32; ++i) {
+            o_dwEXTFID1[32 * half + i] = wire::ext_element_id1(p + 8 * i);
+            o_dwEXTFID2[32 * half + i] = wire::ext_element_id2(p + 8 * i);
+          }
+        });
     if (rc != 0) return rc;
   }
   return 0;
@@ -980,9 +978,9 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
   return rc;
 }
 
-int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID,
-                          BYTE i_byRTR, BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData,
-                          DWORD i_dwPeriod, DWORD i_dwCounter) {
+int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID, BYTE i_byRTR,
+                          BYTE i_byFDF, BYTE i_byDlen, BYTE *i_byData, DWORD i_dwPeriod,
+                          DWORD i_dwCounter) {
   const int checks = pre_checks(hidnum, i_byCANPort);
   if (checks != 0) return checks;
   BYTE record[wire::kHwRecordSize];
@@ -1026,9 +1024,9 @@ int CANFD_GetCANRxMsgCount(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCount) {
   return 0;
 }
 
-int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byMode,
-                      DWORD *o_dwID, BYTE *o_byRTR, BYTE *o_byFDF, BYTE *o_byDlen,
-                      BYTE *o_byData, DWORD *o_dw_TimeStamp_s, DWORD *o_dw_TimeStamp_us) {
+int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byMode, DWORD *o_dwID,
+                      BYTE *o_byRTR, BYTE *o_byFDF, BYTE *o_byDlen, BYTE *o_byData,
+                      DWORD *o_dw_TimeStamp_s, DWORD *o_dw_TimeStamp_us) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;

@@ -36,25 +36,29 @@ struct Ring {
 
 Ring rx_ring(PKALVEN_CANFD_CAN_Buf_St d, BYTE port) {
   if (port == 1)
-    return {d->BUFF_RX_LargPkt_C1,     CANFD_RX_RING_SIZE,     CANFD_RX_RING_CAPACITY,
-            &d->BUFF_RX_Larg_C1_Start, &d->BUFF_RX_Larg_C1_End, &d->BUFF_RX_Larg_C1_Count,
-            &d->mutex_CANRx_P1,        true};
+    return {d->BUFF_RX_LargPkt_C1,   CANFD_RX_RING_SIZE,
+            CANFD_RX_RING_CAPACITY,  &d->BUFF_RX_Larg_C1_Start,
+            &d->BUFF_RX_Larg_C1_End, &d->BUFF_RX_Larg_C1_Count,
+            &d->mutex_CANRx_P1,      true};
   if (port == 2)
-    return {d->BUFF_RX_LargPkt_C2,     CANFD_RX_RING_SIZE,     CANFD_RX_RING_CAPACITY,
-            &d->BUFF_RX_Larg_C2_Start, &d->BUFF_RX_Larg_C2_End, &d->BUFF_RX_Larg_C2_Count,
-            &d->mutex_CANRx_P2,        true};
+    return {d->BUFF_RX_LargPkt_C2,   CANFD_RX_RING_SIZE,
+            CANFD_RX_RING_CAPACITY,  &d->BUFF_RX_Larg_C2_Start,
+            &d->BUFF_RX_Larg_C2_End, &d->BUFF_RX_Larg_C2_Count,
+            &d->mutex_CANRx_P2,      true};
   return {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, false};
 }
 
 Ring tx_ring(PKALVEN_CANFD_CAN_Buf_St d, BYTE port) {
   if (port == 1)
-    return {d->BUFF_TX_LargPkt_C1,     CANFD_TX_RING_SIZE,     CANFD_TX_RING_CAPACITY,
-            &d->BUFF_TX_Larg_C1_Start, &d->BUFF_TX_Larg_C1_End, &d->BUFF_TX_Larg_C1_Count,
-            &d->mutex_CANTx_P1,        true};
+    return {d->BUFF_TX_LargPkt_C1,   CANFD_TX_RING_SIZE,
+            CANFD_TX_RING_CAPACITY,  &d->BUFF_TX_Larg_C1_Start,
+            &d->BUFF_TX_Larg_C1_End, &d->BUFF_TX_Larg_C1_Count,
+            &d->mutex_CANTx_P1,      true};
   if (port == 2)
-    return {d->BUFF_TX_LargPkt_C2,     CANFD_TX_RING_SIZE,     CANFD_TX_RING_CAPACITY,
-            &d->BUFF_TX_Larg_C2_Start, &d->BUFF_TX_Larg_C2_End, &d->BUFF_TX_Larg_C2_Count,
-            &d->mutex_CANTx_P2,        true};
+    return {d->BUFF_TX_LargPkt_C2,   CANFD_TX_RING_SIZE,
+            CANFD_TX_RING_CAPACITY,  &d->BUFF_TX_Larg_C2_Start,
+            &d->BUFF_TX_Larg_C2_End, &d->BUFF_TX_Larg_C2_Count,
+            &d->mutex_CANTx_P2,      true};
   return {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, false};
 }
 
@@ -160,10 +164,14 @@ void CANBufStructInit(PKALVEN_CANFD_CAN_Buf_St pCAN_FD) {
   pthread_mutex_init(&pCAN_FD->mutex_CANTx_P2, nullptr);
   pthread_mutex_init(&pCAN_FD->mutex_NormPkt, nullptr);
   __atomic_store_n(&pCAN_FD->m_byNormalPktArrive, 0, __ATOMIC_RELEASE);
-  pCAN_FD->BUFF_RX_Larg_C1_Start = pCAN_FD->BUFF_RX_Larg_C1_End = pCAN_FD->BUFF_RX_Larg_C1_Count = 0;
-  pCAN_FD->BUFF_RX_Larg_C2_Start = pCAN_FD->BUFF_RX_Larg_C2_End = pCAN_FD->BUFF_RX_Larg_C2_Count = 0;
-  pCAN_FD->BUFF_TX_Larg_C1_Start = pCAN_FD->BUFF_TX_Larg_C1_End = pCAN_FD->BUFF_TX_Larg_C1_Count = 0;
-  pCAN_FD->BUFF_TX_Larg_C2_Start = pCAN_FD->BUFF_TX_Larg_C2_End = pCAN_FD->BUFF_TX_Larg_C2_Count = 0;
+  pCAN_FD->BUFF_RX_Larg_C1_Start = pCAN_FD->BUFF_RX_Larg_C1_End = pCAN_FD->BUFF_RX_Larg_C1_Count =
+      0;
+  pCAN_FD->BUFF_RX_Larg_C2_Start = pCAN_FD->BUFF_RX_Larg_C2_End = pCAN_FD->BUFF_RX_Larg_C2_Count =
+      0;
+  pCAN_FD->BUFF_TX_Larg_C1_Start = pCAN_FD->BUFF_TX_Larg_C1_End = pCAN_FD->BUFF_TX_Larg_C1_Count =
+      0;
+  pCAN_FD->BUFF_TX_Larg_C2_Start = pCAN_FD->BUFF_TX_Larg_C2_End = pCAN_FD->BUFF_TX_Larg_C2_Count =
+      0;
 }
 
 int CANRxBufIsFull(PKALVEN_CANFD_CAN_Buf_St pCAN_FD, BYTE i_byCANPort) {

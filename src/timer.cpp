@@ -12,8 +12,7 @@ __tod_t _time_get_tod(void) {
                               static_cast<int64_t>(now.tv_usec));
 }
 
-void _time_set_deadline(unsigned long usec,
-                                                               struct timeval *deadline) {
+void _time_set_deadline(unsigned long usec, struct timeval *deadline) {
   struct timeval now;
   gettimeofday(&now, nullptr);
   const long seconds = now.tv_sec + static_cast<long>(usec / 1000000UL);

@@ -22,8 +22,8 @@ inline void put_le32(BYTE *p, DWORD v) {
 inline WORD get_le16(const BYTE *p) { return static_cast<WORD>(p[0] | (p[1] << 8)); }
 
 inline DWORD get_le32(const BYTE *p) {
-  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 |
-         static_cast<DWORD>(p[2]) << 16 | static_cast<DWORD>(p[3]) << 24;
+  return static_cast<DWORD>(p[0]) | static_cast<DWORD>(p[1]) << 8 | static_cast<DWORD>(p[2]) << 16 |
+         static_cast<DWORD>(p[3]) << 24;
 }
 
 // Byte offsets and bits of the frame records (identical in all three).
@@ -31,8 +31,8 @@ constexpr int kRecIdWord = 0;
 constexpr int kRecCtrl = 4;
 constexpr int kRecSize = 6;
 constexpr int kRecData = 8;
-constexpr int kRecSecond = 72; // receive: seconds; hardware send: period
-constexpr int kRecUsecond = 76; // receive: microseconds; hardware send: counter
+constexpr int kRecSecond = 72;   // receive: seconds; hardware send: period
+constexpr int kRecUsecond = 76;  // receive: microseconds; hardware send: counter
 constexpr int kRxRecordSize = 80;
 constexpr int kTxRecordSize = 72;
 constexpr int kHwRecordSize = 80;
@@ -55,11 +55,11 @@ constexpr BYTE bytes_to_dlc(unsigned n) {
 
 // A frame as the API's sending calls take it.
 struct TxFrame {
-  BYTE mode; // 0 standard identifier, non-zero extended
+  BYTE mode;  // 0 standard identifier, non-zero extended
   DWORD id;
   BYTE rtr;
   BYTE fdf;
-  BYTE dlen; // data length code
+  BYTE dlen;  // data length code
   const BYTE *data;
 };
 
@@ -97,13 +97,13 @@ inline int encode_tx_record(const TxFrame &f, TxKind kind, BYTE *out) {
 
 // The fields of a received-frame record as the API reports them.
 struct RxFields {
-  BYTE type; // eve
-  BYTE mode; // xtd
+  BYTE type;  // eve
+  BYTE mode;  // xtd
   DWORD id;
   BYTE rtr;
   BYTE fdf;
   BYTE dlc;
-  WORD size; // bytes to copy, at most 64
+  WORD size;  // bytes to copy, at most 64
   DWORD second;
   DWORD usecond;
 };
@@ -126,7 +126,7 @@ inline RxFields decode_rx_record(const BYTE *rec) {
 }
 
 // Acceptance filter words.
-constexpr DWORD kStdFilterSpec = 0x08000000; // store in FIFO 0, range filter
+constexpr DWORD kStdFilterSpec = 0x08000000;  // store in FIFO 0, range filter
 constexpr DWORD kExtFilterEfec = 0x20000000;
 
 constexpr DWORD pack_std_element(WORD id1, WORD id2) {
@@ -149,6 +149,6 @@ constexpr DWORD pack_gfc(BYTE reject_rfs, BYTE reject_rfe) {
 constexpr BYTE gfc_reject_rfe(DWORD gfc) { return gfc & 1u ? 1 : 0; }
 constexpr BYTE gfc_reject_rfs(DWORD gfc) { return gfc & 2u ? 1 : 0; }
 
-} // namespace canfd::wire
+}  // namespace canfd::wire
 
-#endif // CANFD_WIRE_H
+#endif  // CANFD_WIRE_H

@@ -150,17 +150,16 @@ TEST_F(Commands, NoAnswerTimesOutAfterOneSecond) {
   WORD sa = 0, sd = 0;
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(CANFD_GetCANADBaudRate(h, 1, &a, &d, &sa, &sd), CANFD_ERR_CMD_TIMEOUT);
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now() - t0)
-                      .count();
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   EXPECT_GE(ms, 1000);
   EXPECT_LT(ms, 3000);
   EXPECT_EQ(a, 0u);
 }
 
 TEST_F(Commands, AnswerFieldsAreDecodedFromTheirOffsets) {
-  answer_next_with(0x24, 0x0101,
-                   bytes({0x21, 0, 1, 1, 12, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0}));
+  answer_next_with(0x24, 0x0101, bytes({0x21, 0, 1, 1, 12, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0}));
   DWORD st = 0, ec = 0, bs = 0;
   ASSERT_EQ(CANFD_GetCANStatus(h, 1, &st, &ec, &bs), 0);
   EXPECT_EQ(st, 1u);
@@ -189,9 +188,9 @@ TEST_F(Commands, EverySettingRoundTripsThroughTheAdapter) {
   EXPECT_EQ(s.led_state, 1);
   for (BYTE port = 1; port <= 2; ++port) {
     ASSERT_EQ(CANFD_SetCANOPMode(h, port, 1, port, 0x100 + port), 0);
-    ASSERT_EQ(CANFD_SetCANADBaudRate(h, port, 125000 * port, 1000000 * port, 8000 + port,
-                                     7000 + port),
-              0);
+    ASSERT_EQ(
+        CANFD_SetCANADBaudRate(h, port, 125000 * port, 1000000 * port, 8000 + port, 7000 + port),
+        0);
     ASSERT_EQ(CANFD_SetCANGlobalFilter(h, port, port == 1, port == 2), 0);
   }
   for (BYTE port = 1; port <= 2; ++port) {

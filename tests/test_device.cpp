@@ -47,7 +47,8 @@ std::string fd_targets() {
 double cpu_seconds() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 Bytes frame_packet(uint16_t fc, uint16_t len, size_t records, uint8_t fill = 0x11) {
@@ -332,8 +333,8 @@ TEST_F(ReceiveWorker, ClosingWhileFramesStreamBothWaysIsPrompt) {
     }
   });
   std::thread pusher([&] {
-    std::vector<CANRxPacketStruct> recs(6, canfd_sim::make_rx_record(0x55, false, false, false,
-                                                                     false, 0, nullptr));
+    std::vector<CANRxPacketStruct> recs(
+        6, canfd_sim::make_rx_record(0x55, false, false, false, false, 0, nullptr));
     while (!stop.load()) adapter->push_records(1, recs);
   });
   ASSERT_TRUE(eventually([&] { return adapter->tx_frames_received(1) > 100; }));

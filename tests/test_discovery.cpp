@@ -55,14 +55,14 @@ TEST(Discovery, ListsSupportedAdaptersInDirectoryOrder) {
 
 TEST(Discovery, UeventVariantsAreNormalised) {
   canfd_sim::Sandbox sb;
-  sb.add_entry("hidraw1", uevent("0003:00003f9a:00000e31", "abcdef01").c_str());  // lower case
-  sb.add_entry("hidraw2", uevent("0003:3F9A:0E32", "ABC").c_str());               // short ids
+  sb.add_entry("hidraw1", uevent("0003:00003f9a:00000e31", "abcdef01").c_str());    // lower case
+  sb.add_entry("hidraw2", uevent("0003:3F9A:0E32", "ABC").c_str());                 // short ids
   sb.add_entry("hidraw3", uevent("0003:00003F9A:00000E31", "1234ABCD99").c_str());  // long serial
-  sb.add_entry("hidraw4", uevent("0003:00003F9A:00000E31", "G123").c_str());  // not hex
-  sb.add_entry("hidraw5", uevent("0003:00003F9A:00000E31", nullptr).c_str());  // no serial
-  sb.add_entry("hidraw6", "HID_ID=0003:00003F9A:00000E31\nHID_UNIQ=\n");        // empty serial
-  sb.add_entry("hidraw8", "HID_UNIQ=00000042\nHID_ID=0003:00003F9A:00000E31\n");  // order
-  sb.add_entry("hidraw10", nullptr);                                            // no uevent
+  sb.add_entry("hidraw4", uevent("0003:00003F9A:00000E31", "G123").c_str());        // not hex
+  sb.add_entry("hidraw5", uevent("0003:00003F9A:00000E31", nullptr).c_str());       // no serial
+  sb.add_entry("hidraw6", "HID_ID=0003:00003F9A:00000E31\nHID_UNIQ=\n");            // empty serial
+  sb.add_entry("hidraw8", "HID_UNIQ=00000042\nHID_ID=0003:00003F9A:00000E31\n");    // order
+  sb.add_entry("hidraw10", nullptr);                                                // no uevent
   ASSERT_EQ(CANFD_ScanDevice(), 0);
   std::map<unsigned, std::pair<WORD, DWORD>> found;
   for (const ListDev &e : List)

@@ -16,7 +16,8 @@ using Clock = std::chrono::steady_clock;
 double cpu_seconds() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 int count_entries(const char *path) {
@@ -90,9 +91,8 @@ TEST_F(Faults, UnplugWhileFramesStreamNeitherSpinsNorHangs) {
   EXPECT_TRUE(rc == CANFD_ERR_USB_WRITE || rc == CANFD_ERR_CMD_TIMEOUT) << rc;
   EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count(), 1500);
   BYTE data[8] = {0};
-  ASSERT_TRUE(eventually([&] {
-    return CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data) == CANFD_ERR_USB_WRITE;
-  }));
+  ASSERT_TRUE(eventually(
+      [&] { return CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data) == CANFD_ERR_USB_WRITE; }));
   EXPECT_EQ(CANFD_CloseDevice(h), 0);
   h = 0xFFFF;
 }
@@ -137,7 +137,8 @@ TEST_F(Faults, MalformedReportsAreHarmless) {
       bytes({0x3A, 0, 0x10, 0, 0xFF, 0xFF}),  // claims far more than it carries
       bytes({0x21, 0, 0, 0, 0xFF, 0xFF}),     // answer longer than the slot
       bytes({0x3F}),                          // refusal without code
-      Bytes(513, 0xFF), Bytes(1, 0)};
+      Bytes(513, 0xFF),
+      Bytes(1, 0)};
   for (const auto &r : junk) adapter->send_report(r.data(), r.size());
   WORD fw = 0;
   EXPECT_EQ(CANFD_GetFwVer(h, &fw), 0);

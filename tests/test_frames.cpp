@@ -20,8 +20,8 @@ struct RxFrame {
 };
 
 int take(WORD h, BYTE port, RxFrame &f) {
-  return CANFD_GetCANRxMsg(h, port, &f.type, &f.mode, &f.id, &f.rtr, &f.fdf, &f.dlc, f.data,
-                           &f.sec, &f.usec);
+  return CANFD_GetCANRxMsg(h, port, &f.type, &f.mode, &f.id, &f.rtr, &f.fdf, &f.dlc, f.data, &f.sec,
+                           &f.usec);
 }
 
 DWORD count(WORD h, BYTE port) {
@@ -327,8 +327,8 @@ TEST_F(Bus, EveryKindOfFrameArrivesUnchangedOnTheOtherPort) {
     DWORD id;
     BYTE rtr, fdf;
   };
-  const Kind kinds[] = {{0, 0x7FF, 0, 0}, {1, 0x1FFFFFFF, 0, 0}, {0, 0x001, 1, 0},
-                        {1, 0x0ABCDEF, 1, 0}, {0, 0x555, 0, 1}, {1, 0x1234567, 0, 1}};
+  const Kind kinds[] = {{0, 0x7FF, 0, 0},     {1, 0x1FFFFFFF, 0, 0}, {0, 0x001, 1, 0},
+                        {1, 0x0ABCDEF, 1, 0}, {0, 0x555, 0, 1},      {1, 0x1234567, 0, 1}};
   BYTE data[64];
   for (int i = 0; i < 64; ++i) data[i] = static_cast<BYTE>(0x40 + i);
   int sent = 0;
@@ -362,7 +362,8 @@ TEST_F(Bus, TimeStampsFollowTheAdapterClock) {
   ASSERT_EQ(take(h, 2, a), 0);
   ASSERT_EQ(take(h, 2, b), 0);
   EXPECT_LT(a.usec, 1000000u);
-  const double dt = (b.sec - static_cast<double>(a.sec)) + (b.usec - static_cast<double>(a.usec)) / 1e6;
+  const double dt =
+      (b.sec - static_cast<double>(a.sec)) + (b.usec - static_cast<double>(a.usec)) / 1e6;
   EXPECT_GT(dt, 0.045);
   EXPECT_LT(dt, 1.0);
 }
@@ -379,8 +380,8 @@ TEST_F(Bus, ReceivingPortAppliesItsAcceptanceFilters) {
     DWORD id;
     BYTE rtr;
     bool pass;
-  } cases[] = {{0, 0x150, 0, true},  {0, 0x250, 0, false}, {0, 0x100, 0, true},
-               {0, 0x1FF, 0, true},  {0, 0x150, 1, false}, {1, 0x18000, 0, true},
+  } cases[] = {{0, 0x150, 0, true},    {0, 0x250, 0, false}, {0, 0x100, 0, true},
+               {0, 0x1FF, 0, true},    {0, 0x150, 1, false}, {1, 0x18000, 0, true},
                {1, 0x20000, 0, false}, {1, 0x18000, 1, true}};
   for (const auto &c : cases) ASSERT_EQ(send(h, 1, c.mode, c.id, c.rtr, 0, 1, data), 0);
   ASSERT_TRUE(eventually([&] { return adapter->tx_frames_received(1) == 8; }));
@@ -397,8 +398,8 @@ TEST_F(Bus, FramesPerSecondFollowsTheTraffic) {
   BYTE data[8] = {0};
   for (int i = 0; i < 300; ++i) ASSERT_EQ(send(h, 1, 0, 1, 0, 0, 8, data), 0);
   WORD fps = 0;
-  ASSERT_TRUE(eventually(
-      [&] { return CANFD_GetCANRxFramePerSec(h, 2, &fps) == 0 && fps > 0; }, 3000));
+  ASSERT_TRUE(
+      eventually([&] { return CANFD_GetCANRxFramePerSec(h, 2, &fps) == 0 && fps > 0; }, 3000));
   EXPECT_LE(fps, 300);
   WORD other = 1;
   ASSERT_EQ(CANFD_GetCANRxFramePerSec(h, 1, &other), 0);

@@ -35,9 +35,9 @@ int eventfd(unsigned int initval, int flags) {
 
 int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*fn)(void *), void *arg) {
   if (is_opener && fail_thread.load() >= 0 && fail_thread.fetch_sub(1) == 0) return EAGAIN;
-  static auto real = reinterpret_cast<int (*)(pthread_t *, const pthread_attr_t *,
-                                              void *(*)(void *), void *)>(
-      dlsym(RTLD_NEXT, "pthread_create"));
+  static auto real =
+      reinterpret_cast<int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)>(
+          dlsym(RTLD_NEXT, "pthread_create"));
   return real(t, attr, fn, arg);
 }
 
@@ -79,7 +79,7 @@ struct OpenFailure : ::testing::Test {
   // After a failed open nothing is left, and the adapter opens normally.
   void expect_released_and_reopenable() {
     // The simulated adapter closes its end of a connection a moment later.
-  EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/fd") == fds; }));
+    EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/fd") == fds; }));
     EXPECT_TRUE(eventually([&] { return count_entries("/proc/self/task") == tasks; }));
     fail_eventfd = false;
     fail_thread = -1;

@@ -52,8 +52,7 @@ TEST(RecordLayout, BitFieldsSitWhereTheWirePutsThem) {
 TEST(RecordLayout, EncoderAgreesWithTheDeclaredBitFields) {
   BYTE data[64] = {1, 2, 3};
   CANTxPacketStruct rec;
-  encode_tx_record({1, 0x1ABCDEF0, 1, 0, 3, data}, TxKind::Normal,
-                   reinterpret_cast<BYTE *>(&rec));
+  encode_tx_record({1, 0x1ABCDEF0, 1, 0, 3, data}, TxKind::Normal, reinterpret_cast<BYTE *>(&rec));
   EXPECT_EQ(rec.id, 0x1ABCDEF0u & kIdMask);
   EXPECT_EQ(rec.xtd, 1u);
   EXPECT_EQ(rec.rtr, 1u);

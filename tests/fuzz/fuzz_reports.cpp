@@ -34,8 +34,8 @@ void take(BYTE port) {
   std::unique_ptr<BYTE[]> data(new BYTE[64]);
   BYTE type = 0, mode = 0, rtr = 0, fdf = 0, dlc = 0;
   DWORD id = 0, s = 0, us = 0;
-  const int rc = CANFD_GetCANRxMsg(dev, port, &type, &mode, &id, &rtr, &fdf, &dlc, data.get(), &s,
-                                   &us);
+  const int rc =
+      CANFD_GetCANRxMsg(dev, port, &type, &mode, &id, &rtr, &fdf, &dlc, data.get(), &s, &us);
   if (rc == CANFD_ERR_RX_BUF_EMPTY) return;
   if (rc != 0) fail("take result", rc);
   if (type > 3 || mode > 1 || rtr > 1 || fdf > 1 || dlc > 15) fail("decoded field", dlc);
@@ -73,9 +73,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     pos += len;
     const BYTE port = (action & 1) ? 2 : 1;
     switch (action >> 1 & 7) {
-      case 0: check_count(port); break;
-      case 1: case 2: take(port); break;
-      case 3: CANFD_ClearCANRxBuf(dev, port); break;
+      case 0:
+        check_count(port);
+        break;
+      case 1:
+      case 2:
+        take(port);
+        break;
+      case 3:
+        CANFD_ClearCANRxBuf(dev, port);
+        break;
       case 4: {
         WORD fw = 0;
         CANFD_GetFwVer(dev, &fw);  // any result is fine; only safety matters here
@@ -83,11 +90,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       }
       case 5: {
         BYTE frame[64] = {1, 2, 3};
-        const int rc = CANFD_SetCANTxMsg(dev, port, action & 0x40, 0x123, 0, action & 0x80, 8, frame);
+        const int rc =
+            CANFD_SetCANTxMsg(dev, port, action & 0x40, 0x123, 0, action & 0x80, 8, frame);
         if (rc != 0 && rc != CANFD_ERR_TX_QUEUE_FULL && rc != CANFD_ERR_USB_WRITE) fail("send", rc);
         break;
       }
-      default: break;
+      default:
+        break;
     }
   }
   check_count(1);

@@ -24,10 +24,13 @@ struct Model {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static auto *rec = static_cast<PKALVEN_CANFD_CAN_Buf_St>(calloc(1, sizeof(KALVEN_CANFD_CAN_Buf_St)));
+  static auto *rec =
+      static_cast<PKALVEN_CANFD_CAN_Buf_St>(calloc(1, sizeof(KALVEN_CANFD_CAN_Buf_St)));
   CANBufStructInit(rec);
-  Model models[4] = {{{}, CANFD_RX_RING_CAPACITY}, {{}, CANFD_RX_RING_CAPACITY},
-                     {{}, CANFD_TX_RING_CAPACITY}, {{}, CANFD_TX_RING_CAPACITY}};
+  Model models[4] = {{{}, CANFD_RX_RING_CAPACITY},
+                     {{}, CANFD_RX_RING_CAPACITY},
+                     {{}, CANFD_TX_RING_CAPACITY},
+                     {{}, CANFD_TX_RING_CAPACITY}};
   // Start the rings anywhere, so that wrap-around is reached quickly.
   size_t pos = 0;
   auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
@@ -49,9 +52,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Lengths: small, record sized, or large.
     DWORD len = next();
     switch (next() & 3) {
-      case 1: len *= 80; break;
-      case 2: len = (len << 8 | next()) * 7; break;
-      default: break;
+      case 1:
+        len *= 80;
+        break;
+      case 2:
+        len = (len << 8 | next()) * 7;
+        break;
+      default:
+        break;
     }
     if (len > buf.size()) len = static_cast<DWORD>(buf.size());
     int rc = 0;
@@ -59,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 0:
       case 1: {  // store
         for (DWORD i = 0; i < len; ++i) buf[i] = counter++;
-        rc = tx ? CANTxBufWriteN(rec, port, buf.data(), len) : CANRxBufWriteN(rec, port, buf.data(), len);
+        rc = tx ? CANTxBufWriteN(rec, port, buf.data(), len)
+                : CANRxBufWriteN(rec, port, buf.data(), len);
         int expect = -1;
         if (m && len != 0 && m->capacity - m->bytes.size() >= len) {
           m->bytes.insert(m->bytes.end(), buf.begin(), buf.begin() + len);
@@ -71,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 2:
       case 3: {  // take
         std::memset(buf.data(), 0xA5, len);
-        rc = tx ? CANTxBufReadN(rec, port, buf.data(), len) : CANRxBufReadN(rec, port, buf.data(), len);
+        rc = tx ? CANTxBufReadN(rec, port, buf.data(), len)
+                : CANRxBufReadN(rec, port, buf.data(), len);
         int expect = -1;
         if (m && m->bytes.size() >= len) {
           for (DWORD i = 0; i < len; ++i) {
