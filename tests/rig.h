@@ -2,7 +2,9 @@
 #ifndef CANFD_TEST_RIG_H
 #define CANFD_TEST_RIG_H
 
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdint>
@@ -40,6 +42,35 @@ bool eventually(Cond cond, int timeout_ms = 2000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+// Entries of a /proc directory (descriptors, threads), for leak checks.
+inline int count_entries(const char *path) {
+  int n = 0;
+  DIR *d = opendir(path);
+  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+  closedir(d);
+  return n;
+}
+
+// CPU time the process has used, in seconds.
+inline double cpu_seconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Records waiting in a port's receive ring.
+inline DWORD rx_count(WORD h, BYTE port) {
+  DWORD n = 0xDEAD;
+  EXPECT_EQ(CANFD_GetCANRxMsgCount(h, port, &n), 0);
+  return n;
+}
+
+// A command answered proves that every report sent before it was handled.
+inline void sync_with_worker(WORD h) {
+  WORD fw = 0;
+  ASSERT_EQ(CANFD_GetFwVer(h, &fw), 0);
 }
 
 class OpenAdapter : public ::testing::Test {

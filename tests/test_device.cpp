@@ -22,14 +22,6 @@ long ms_since(Clock::time_point t0) {
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-int count_entries(const char *path) {
-  int n = 0;
-  DIR *d = opendir(path);
-  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
 // What each descriptor of the process refers to, for messages.
 std::string fd_targets() {
   std::string out;
@@ -44,13 +36,6 @@ std::string fd_targets() {
   return out;
 }
 
-double cpu_seconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
 Bytes frame_packet(uint16_t fc, uint16_t len, size_t records, uint8_t fill = 0x11) {
   Bytes p(6 + 80 * records, fill);
   p[0] = 0x3A;
@@ -60,18 +45,6 @@ Bytes frame_packet(uint16_t fc, uint16_t len, size_t records, uint8_t fill = 0x1
   p[4] = static_cast<uint8_t>(len);
   p[5] = static_cast<uint8_t>(len >> 8);
   return p;
-}
-
-DWORD rx_count(WORD h, BYTE port) {
-  DWORD n = 0xDEAD;
-  EXPECT_EQ(CANFD_GetCANRxMsgCount(h, port, &n), 0);
-  return n;
-}
-
-// A command answered proves that every report sent before it was handled.
-void sync_with_worker(WORD h) {
-  WORD fw = 0;
-  ASSERT_EQ(CANFD_GetFwVer(h, &fw), 0);
 }
 
 TEST(Validation, IndexRangeAndClosedDevices) {

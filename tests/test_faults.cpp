@@ -13,21 +13,6 @@ using namespace rig;
 using canfd_sim::Reply;
 using Clock = std::chrono::steady_clock;
 
-double cpu_seconds() {
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
-         (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-int count_entries(const char *path) {
-  int n = 0;
-  DIR *d = opendir(path);
-  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
 // Frames streaming in both directions until stopped.
 class Traffic {
  public:

@@ -24,17 +24,6 @@ int take(WORD h, BYTE port, RxFrame &f) {
                            &f.usec);
 }
 
-DWORD count(WORD h, BYTE port) {
-  DWORD n = 0xDEAD;
-  EXPECT_EQ(CANFD_GetCANRxMsgCount(h, port, &n), 0);
-  return n;
-}
-
-void sync_with_worker(WORD h) {
-  WORD fw = 0;
-  ASSERT_EQ(CANFD_GetFwVer(h, &fw), 0);
-}
-
 Bytes rx_packet(uint16_t fc, const Bytes &payload) {
   Bytes p(6 + payload.size(), 0);
   p[0] = 0x3A;
@@ -131,9 +120,9 @@ TEST_F(Transmit, HardwarePeriodicSendingRepeatsTheFrame) {
   BYTE data[64] = {0xAB};
   ASSERT_EQ(CANFD_SetCANHWSendMsg(h, 1, 1, 0x1ABCDE, 0, 0, 1, data, 5, 4), 0);
   ASSERT_EQ(CANFD_SetCANHWSendMode(h, 1, 1), 0);
-  ASSERT_TRUE(eventually([&] { return count(h, 2) >= 4; }, 3000));
+  ASSERT_TRUE(eventually([&] { return rx_count(h, 2) >= 4; }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(count(h, 2), 4u);  // the counter bounds the repetitions
+  EXPECT_EQ(rx_count(h, 2), 4u);  // the counter bounds the repetitions
   RxFrame f;
   ASSERT_EQ(take(h, 2, f), 0);
   EXPECT_EQ(f.id, 0x1ABCDEu);
@@ -154,7 +143,7 @@ TEST_F(Receive, RecordFieldsAreReturnedAsTheApiDefinesThem) {
   auto fd = canfd_sim::make_rx_record(0x1FFFFFFF, true, false, true, true, 15, data, 5, 6);
   adapter->push_records(1, {r, fd});
   sync_with_worker(h);
-  ASSERT_EQ(count(h, 1), 2u);
+  ASSERT_EQ(rx_count(h, 1), 2u);
   RxFrame f;
   ASSERT_EQ(take(h, 1, f), 0);
   EXPECT_EQ(f.id, 0x123u);
@@ -195,13 +184,13 @@ TEST_F(Receive, SplitRecordIsTakenOnlyWhenWhole) {
   auto p1 = rx_packet(16, head);
   adapter->send_report(p1.data(), p1.size());
   sync_with_worker(h);
-  EXPECT_EQ(count(h, 1), 0u);
+  EXPECT_EQ(rx_count(h, 1), 0u);
   RxFrame f;
   EXPECT_EQ(take(h, 1, f), CANFD_ERR_RX_BUF_EMPTY);
   auto p2 = rx_packet(16, tail);
   adapter->send_report(p2.data(), p2.size());
   sync_with_worker(h);
-  EXPECT_EQ(count(h, 1), 1u);
+  EXPECT_EQ(rx_count(h, 1), 1u);
   ASSERT_EQ(take(h, 1, f), 0);
   EXPECT_EQ(f.id, 0x42u);
 }
@@ -212,7 +201,7 @@ TEST_F(Receive, RecordsComeOutInArrivalOrder) {
     recs.push_back(canfd_sim::make_rx_record(i, true, false, false, false, 0, nullptr));
   adapter->push_records(1, recs);
   sync_with_worker(h);
-  EXPECT_EQ(count(h, 1), 10u);
+  EXPECT_EQ(rx_count(h, 1), 10u);
   for (DWORD i = 0; i < 10; ++i) {
     RxFrame f;
     ASSERT_EQ(take(h, 1, f), 0);
@@ -242,8 +231,8 @@ TEST_F(Receive, ClearEmptiesOnePortOnly) {
   adapter->push_records(2, {r});
   sync_with_worker(h);
   EXPECT_EQ(CANFD_ClearCANRxBuf(h, 1), 0);
-  EXPECT_EQ(count(h, 1), 0u);
-  EXPECT_EQ(count(h, 2), 1u);
+  EXPECT_EQ(rx_count(h, 1), 0u);
+  EXPECT_EQ(rx_count(h, 2), 1u);
 }
 
 TEST_F(Receive, InvalidPortsLeaveOutputsAlone) {
@@ -267,18 +256,18 @@ TEST_F(Receive, FullRingDropsWholePacketsAndKeepsWhatItHolds) {
     recs.push_back(canfd_sim::make_rx_record(i, true, false, false, false, 0, nullptr));
   adapter->push_records(1, recs);
   sync_with_worker(h);
-  ASSERT_EQ(count(h, 1), 10239u);
+  ASSERT_EQ(rx_count(h, 1), 10239u);
   auto extra = canfd_sim::make_rx_record(0x1FFFFFFF, true, false, false, false, 0, nullptr);
   adapter->push_records(1, {extra});
   sync_with_worker(h);
-  EXPECT_EQ(count(h, 1), 10239u);
+  EXPECT_EQ(rx_count(h, 1), 10239u);
   RxFrame f;
   ASSERT_EQ(take(h, 1, f), 0);
   EXPECT_EQ(f.id, 0u);
   // One record of room: a packet of six does not fit and is dropped whole.
   adapter->push_records(1, std::vector<CANRxPacketStruct>(6, extra));
   sync_with_worker(h);
-  EXPECT_EQ(count(h, 1), 10238u);
+  EXPECT_EQ(rx_count(h, 1), 10238u);
   for (DWORD i = 1; i < 10239; ++i) {
     ASSERT_EQ(take(h, 1, f), 0);
     ASSERT_EQ(f.id, i);
@@ -306,7 +295,7 @@ TEST_F(Receive, SeveralReadersTakeEachRecordExactlyOnce) {
     for (DWORD i = base; i < base + 600; ++i)
       recs.push_back(canfd_sim::make_rx_record(i, true, false, false, false, 0, nullptr));
     adapter->push_records(2, recs);
-    while (count(h, 2) > 5000) std::this_thread::yield();
+    while (rx_count(h, 2) > 5000) std::this_thread::yield();
   }
   for (auto &r : readers) r.join();
   std::vector<DWORD> all;
@@ -337,7 +326,7 @@ TEST_F(Bus, EveryKindOfFrameArrivesUnchangedOnTheOtherPort) {
       for (BYTE from : {1, 2}) {
         ASSERT_EQ(send(h, from, k.mode, k.id, k.rtr, k.fdf, dlc, data), 0);
         const BYTE to = from == 1 ? 2 : 1;
-        ASSERT_TRUE(eventually([&] { return count(h, to) == 1; })) << sent;
+        ASSERT_TRUE(eventually([&] { return rx_count(h, to) == 1; })) << sent;
         RxFrame f;
         ASSERT_EQ(take(h, to, f), 0);
         EXPECT_EQ(f.id, k.id);
@@ -357,7 +346,7 @@ TEST_F(Bus, TimeStampsFollowTheAdapterClock) {
   ASSERT_EQ(send(h, 1, 0, 1, 0, 0, 0, data), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_EQ(send(h, 1, 0, 2, 0, 0, 0, data), 0);
-  ASSERT_TRUE(eventually([&] { return count(h, 2) == 2; }));
+  ASSERT_TRUE(eventually([&] { return rx_count(h, 2) == 2; }));
   RxFrame a, b;
   ASSERT_EQ(take(h, 2, a), 0);
   ASSERT_EQ(take(h, 2, b), 0);

@@ -54,14 +54,6 @@ namespace {
 
 using namespace rig;
 
-int count_entries(const char *path) {
-  int n = 0;
-  DIR *d = opendir(path);
-  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
-  closedir(d);
-  return n;
-}
-
 struct OpenFailure : ::testing::Test {
   canfd_sim::Sandbox sandbox;
   int fds = 0, tasks = 0;
