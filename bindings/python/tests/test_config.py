@@ -1,0 +1,217 @@
+"""Opening, configuration read back from the adapter, errors and shutdown."""
+
+import ctypes
+import threading
+import time
+
+import can
+import pytest
+
+import canfd_can.bus
+from canfd_can import _lib
+from conftest import device_open
+
+
+class TestConfiguration:
+    def test_classic_bit_rate(self, make_bus, channels):
+        bus = make_bus(channels[0], bitrate=250000)
+        assert bus.read_port_config() == {
+            "enabled": True, "bus_mode": 0, "iso_mode": 1, "bitrate": 250000,
+            "data_bitrate": 250000, "sample_point": 80.0, "data_sample_point": 80.0}
+
+    def test_fd_bit_rates_and_sample_points(self, make_bus, channels):
+        bus = make_bus(channels[1], fd=True, bitrate=1000000, data_bitrate=5000000,
+                       sample_point=75, data_sample_point=62.5)
+        config = bus.read_port_config()
+        assert (config["bitrate"], config["data_bitrate"]) == (1000000, 5000000)
+        assert (config["sample_point"], config["data_sample_point"]) == (75.0, 62.5)
+        # Without data_bitrate the data phase runs at the arbitration rate.
+        config = make_bus(channels[0], fd=True, bitrate=125000).read_port_config()
+        assert config["data_bitrate"] == 125000
+
+    def test_bit_timing(self, make_bus, channels):
+        timing = can.BitTiming(f_clock=80000000, brp=10, tseg1=13, tseg2=2, sjw=1)
+        config = make_bus(channels[0], timing=timing).read_port_config()
+        assert (config["bitrate"], config["sample_point"]) == (500000, 87.5)
+
+    def test_mode_words(self, make_bus, channels):
+        config = make_bus(channels[0], fd=True, fd_non_iso=True, bus_mode=2).read_port_config()
+        assert (config["bus_mode"], config["iso_mode"]) == (2, 0)
+
+    def test_settings_as_text_like_a_config_file(self, channels):
+        with can.Bus(interface="canfd", channel=channels[1], bitrate="250000", fd="True",
+                     data_bitrate="1000000") as bus:
+            config = bus.read_port_config()
+            assert (config["bitrate"], config["data_bitrate"]) == (250000, 1000000)
+
+    def test_detect_available_configs(self, board):
+        assert can.detect_available_configs("canfd") == [
+            {"interface": "canfd", "channel": f"{board}:1"},
+            {"interface": "canfd", "channel": f"{board}:2"}]
+
+
+@pytest.mark.parametrize("channel,port", [(1, 1), ("2", 2), ("{board}:2", 2),
+                                          (" {lower}:1 ", 1)])
+def test_channel_names(make_bus, board, channel, port):
+    if isinstance(channel, str):
+        channel = channel.format(board=board, lower=board.lower())
+    bus = make_bus(channel)
+    assert bus.channel == f"{board}:{port}"
+    assert board in bus.channel_info
+
+
+class TestOpenErrors:
+    @pytest.mark.parametrize("channel", ["x", 3, 0, "1234ABCD:0", "1234ABCD:3", "1234ABCD",
+                                         "ZZ:1", True, "100000000:1"])
+    def test_bad_channel(self, channel):
+        with pytest.raises(ValueError):
+            can.Bus(interface="canfd", channel=channel)
+
+    def test_unknown_board(self):
+        with pytest.raises(can.CanInitializationError):
+            can.Bus(interface="canfd", channel="DEADBEEF:1")
+        assert canfd_can.bus._devices == {}
+
+    @pytest.mark.parametrize("kwargs", [
+        dict(fd=True, bitrate=1000000, data_bitrate=500000),
+        dict(bitrate=0),
+        dict(sample_point=0),
+        dict(sample_point=100.5),
+        dict(fd=True, data_sample_point=-1),
+    ])
+    def test_bad_timing(self, channels, kwargs):
+        with pytest.raises(ValueError):
+            can.Bus(interface="canfd", channel=channels[0], **kwargs)
+        assert canfd_can.bus._devices == {}
+
+    def test_second_bus_on_a_port_must_agree(self, make_bus, channels):
+        first = make_bus(channels[0], bitrate=500000)
+        with pytest.raises(can.CanInitializationError):
+            make_bus(channels[0], bitrate=250000)
+        assert first.read_port_config()["bitrate"] == 500000
+        second = make_bus(channels[0], bitrate=500000)
+        assert second._dev is first._dev
+
+
+class TestSendErrors:
+    @pytest.mark.parametrize("msg", [
+        can.Message(arbitration_id=1, data=bytes(9)),
+        can.Message(arbitration_id=0x800, is_extended_id=False),
+        can.Message(arbitration_id=0x20000000),
+        can.Message(arbitration_id=1, is_fd=True, is_remote_frame=True),
+        can.Message(arbitration_id=1, is_fd=True, data=bytes(65)),
+        can.Message(arbitration_id=1, is_remote_frame=True, dlc=9),
+    ], ids=["classic-9-bytes", "std-id", "ext-id", "fd-remote", "fd-65-bytes", "remote-dlc9"])
+    def test_invalid_frame(self, pair, msg):
+        with pytest.raises(ValueError):
+            pair[0].send(msg)
+
+    def test_fd_frame_on_a_classic_bus(self, make_bus, channels):
+        with pytest.raises(ValueError):
+            make_bus(channels[0]).send(can.Message(arbitration_id=1, is_fd=True))
+
+    def test_error_frame(self, pair):
+        with pytest.raises(can.CanOperationError):
+            pair[0].send(can.Message(is_error_frame=True))
+
+
+class FakeLibrary:
+    """The library, with CANFD_SetCANTxMsg answering from a script first."""
+
+    def __init__(self, results):
+        self.results = list(results)
+        self.calls = 0
+        self.real = _lib.lib()
+
+    def CANFD_SetCANTxMsg(self, *args):
+        self.calls += 1
+        if self.results:
+            return self.results.pop(0)
+        return self.real.CANFD_SetCANTxMsg(*args)
+
+    def __getattr__(self, name):
+        return getattr(self.real, name)
+
+
+class TestFullQueue:
+    def test_retries_until_the_queue_takes_the_frame(self, pair, monkeypatch):
+        fake = FakeLibrary([_lib.ERR_TX_QUEUE_FULL] * 3)
+        monkeypatch.setattr(canfd_can.bus._lib, "lib", lambda: fake)
+        pair[0].send(can.Message(arbitration_id=9), timeout=1)
+        assert fake.calls == 4
+        assert pair[1].recv(0.5).arbitration_id == 9
+
+    @pytest.mark.parametrize("timeout", [0, 0.2])
+    def test_gives_up_at_the_timeout(self, pair, monkeypatch, timeout):
+        fake = FakeLibrary([_lib.ERR_TX_QUEUE_FULL] * 100000)
+        monkeypatch.setattr(canfd_can.bus._lib, "lib", lambda: fake)
+        start = time.monotonic()
+        with pytest.raises(can.CanOperationError) as err:
+            pair[0].send(can.Message(arbitration_id=9), timeout=timeout)
+        assert timeout <= time.monotonic() - start < timeout + 0.2
+        assert err.value.error_code == _lib.ERR_TX_QUEUE_FULL
+
+    def test_other_errors_are_not_retried(self, pair, monkeypatch):
+        fake = FakeLibrary([_lib.ERR_USB_WRITE])
+        monkeypatch.setattr(canfd_can.bus._lib, "lib", lambda: fake)
+        with pytest.raises(can.CanOperationError) as err:
+            pair[0].send(can.Message(arbitration_id=9), timeout=1)
+        assert fake.calls == 1 and err.value.error_code == _lib.ERR_USB_WRITE
+
+
+class TestShutdown:
+    def test_is_idempotent_and_ends_use(self, pair):
+        pair[0].shutdown()
+        pair[0].shutdown()
+        with pytest.raises(can.CanOperationError):
+            pair[0].send(can.Message())
+        with pytest.raises(can.CanOperationError):
+            pair[0].recv(0)
+
+    def test_ports_share_the_device_until_the_last_closes(self, pair):
+        one, two = pair
+        assert one._dev is two._dev
+        hidnum = one._dev.hidnum
+        one.shutdown()
+        assert device_open(hidnum)
+        assert two.read_port_config()["enabled"]
+        two.send(can.Message(arbitration_id=1))
+        two.shutdown()
+        assert not device_open(hidnum)
+        assert canfd_can.bus._devices == {}
+
+    def test_released_port_is_disabled(self, pair):
+        enable, mode, iso = _lib.WORD(), _lib.WORD(), _lib.WORD()
+        pair[0].shutdown()
+        assert _lib.lib().CANFD_GetCANOPMode(pair[1]._dev.hidnum, 1, ctypes.byref(enable),
+                                             ctypes.byref(mode), ctypes.byref(iso)) == 0
+        assert enable.value == 0
+
+    def test_reopen_after_close(self, channels):
+        for _ in range(3):
+            with can.Bus(interface="canfd", channel=channels[0]) as a, \
+                    can.Bus(interface="canfd", channel=channels[1]) as b:
+                a.send(can.Message(arbitration_id=3))
+                assert b.recv(0.5).arbitration_id == 3
+
+    @pytest.mark.parametrize("last", [False, True], ids=["other-port-open", "last-port"])
+    def test_ends_a_blocked_recv(self, pair, last):
+        if last:
+            pair[1].shutdown()
+        errors = []
+
+        def reader():
+            try:
+                pair[0].recv(None)
+            except can.CanOperationError as exc:
+                errors.append(exc)
+
+        thread = threading.Thread(target=reader)
+        thread.start()
+        time.sleep(0.2)
+        start = time.monotonic()
+        pair[0].shutdown()
+        thread.join(3)
+        assert not thread.is_alive() and len(errors) == 1
+        # A wait slice is one second; closing the device wakes at once.
+        assert time.monotonic() - start < (0.5 if last else 1.5)

@@ -1,0 +1,27 @@
+"""An idle blocking receive waits in the library without using the CPU."""
+
+import threading
+import time
+
+import can
+
+
+def test_idle_recv_uses_no_cpu_and_wakes_at_once(pair):
+    got = []
+    reader = threading.Thread(target=lambda: got.append((pair[1].recv(None), time.monotonic())))
+    reader.start()
+    time.sleep(0.2)
+    cpu_before, wall_before = time.process_time(), time.monotonic()
+    time.sleep(2.5)
+    cpu = time.process_time() - cpu_before
+    wall = time.monotonic() - wall_before
+    assert reader.is_alive() and not got
+    # Every thread of the process counts: the reader and the library's workers.
+    assert cpu / wall < 0.01, f"{cpu:.3f} s CPU in {wall:.2f} s idle"
+
+    sent_at = time.monotonic()
+    pair[0].send(can.Message(arbitration_id=0x1))
+    reader.join(1)
+    msg, woke_at = got[0]
+    assert msg.arbitration_id == 0x1
+    assert woke_at - sent_at < 0.05
