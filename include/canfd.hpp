@@ -116,8 +116,7 @@ class Error : public std::runtime_error {
         result_(result),
         operation_(operation),
         name_(name) {}
-  Error(int result, const std::string &operation)
-      : Error(result, operation, result_name(result)) {}
+  Error(int result, const std::string &operation) : Error(result, operation, result_name(result)) {}
 
   int result() const noexcept { return result_; }
   std::error_code code() const noexcept { return make_error_code(result_); }
@@ -280,8 +279,7 @@ class Port {
   GlobalFilter global_filter() const {
     GlobalFilter g;
     BYTE rfs = 0, rfe = 0;
-    call(CANFD_GetCANGlobalFilter(device_, number_, &rfs, &rfe, &g.std_list_size,
-                                  &g.ext_list_size),
+    call(CANFD_GetCANGlobalFilter(device_, number_, &rfs, &rfe, &g.std_list_size, &g.ext_list_size),
          "read global filter");
     g.reject_std_remote = rfs != 0;
     g.reject_ext_remote = rfe != 0;
@@ -294,46 +292,19 @@ class Port {
 
   // The filter elements in use (as many as the list size says).
   std::vector<IdRange> std_filters() const {
-    const size_t n = bounded(global_filter().std_list_size, kMaxStdFilters);
-    std::array<WORD, kMaxStdFilters> first{}, last{};
-    call(CANFD_GetCANSTDIDFilter(device_, number_, first.data(), last.data()),
-         "read standard filters");
-    std::vector<IdRange> out;
-    for (size_t i = 0; i < n; ++i) out.push_back({first[i], last[i]});
-    return out;
+    return read_list<WORD, kMaxStdFilters>(CANFD_GetCANSTDIDFilter, global_filter().std_list_size,
+                                           "read standard filters");
   }
   std::vector<IdRange> ext_filters() const {
-    const size_t n = bounded(global_filter().ext_list_size, kMaxExtFilters);
-    std::array<DWORD, kMaxExtFilters> first{}, last{};
-    call(CANFD_GetCANEXTIDFilter(device_, number_, first.data(), last.data()),
-         "read extended filters");
-    std::vector<IdRange> out;
-    for (size_t i = 0; i < n; ++i) out.push_back({first[i], last[i]});
-    return out;
+    return read_list<DWORD, kMaxExtFilters>(CANFD_GetCANEXTIDFilter, global_filter().ext_list_size,
+                                            "read extended filters");
   }
   // An empty list lets every identifier pass.
   void set_std_filters(const std::vector<IdRange> &ranges) {
-    std::array<WORD, kMaxStdFilters> first{}, last{};
-    const size_t n = bounded(ranges.size(), kMaxStdFilters);
-    for (size_t i = 0; i < n; ++i) {
-      first[i] = static_cast<WORD>(ranges[i].first);
-      last[i] = static_cast<WORD>(ranges[i].last);
-    }
-    // A longer list is passed on for the library to refuse.
-    const WORD size = static_cast<WORD>(ranges.size() > 0xFFFF ? 0xFFFF : ranges.size());
-    call(CANFD_SetCANSTDIDFilter(device_, number_, size, first.data(), last.data()),
-         "set standard filters");
+    write_list<WORD, kMaxStdFilters>(CANFD_SetCANSTDIDFilter, ranges, "set standard filters");
   }
   void set_ext_filters(const std::vector<IdRange> &ranges) {
-    std::array<DWORD, kMaxExtFilters> first{}, last{};
-    const size_t n = bounded(ranges.size(), kMaxExtFilters);
-    for (size_t i = 0; i < n; ++i) {
-      first[i] = ranges[i].first;
-      last[i] = ranges[i].last;
-    }
-    const WORD size = static_cast<WORD>(ranges.size() > 0xFFFF ? 0xFFFF : ranges.size());
-    call(CANFD_SetCANEXTIDFilter(device_, number_, size, first.data(), last.data()),
-         "set extended filters");
+    write_list<DWORD, kMaxExtFilters>(CANFD_SetCANEXTIDFilter, ranges, "set extended filters");
   }
 
   // Hardware periodic sending: the adapter sends the frame every period
@@ -357,8 +328,8 @@ class Port {
   // queue is full (the frame was not taken: send it again).
   bool try_send(const Frame &f) {
     std::array<uint8_t, 64> data = f.data;
-    const int rc = CANFD_SetCANTxMsg(device_, number_, f.extended, f.id, f.remote, f.fd, f.dlc,
-                                     data.data());
+    const int rc =
+        CANFD_SetCANTxMsg(device_, number_, f.extended, f.id, f.remote, f.fd, f.dlc, data.data());
     if (rc == CANFD_ERR_TX_QUEUE_FULL || rc == CANFD_ERR_TX_BUF_FULL) return false;
     call(rc, "send frame");
     return true;
@@ -408,6 +379,27 @@ class Port {
   void clear_rx() { call(CANFD_ClearCANRxBuf(device_, number_), "clear receive buffer"); }
 
  private:
+  template <typename T, size_t N>
+  std::vector<IdRange> read_list(int (*get)(WORD, BYTE, T *, T *), size_t in_use,
+                                 const char *operation) const {
+    std::array<T, N> first{}, last{};
+    call(get(device_, number_, first.data(), last.data()), operation);
+    std::vector<IdRange> out;
+    for (size_t i = 0; i < bounded(in_use, N); ++i) out.push_back({first[i], last[i]});
+    return out;
+  }
+  template <typename T, size_t N>
+  void write_list(int (*set)(WORD, BYTE, WORD, T *, T *), const std::vector<IdRange> &ranges,
+                  const char *operation) {
+    std::array<T, N> first{}, last{};
+    for (size_t i = 0; i < bounded(ranges.size(), N); ++i) {
+      first[i] = static_cast<T>(ranges[i].first);
+      last[i] = static_cast<T>(ranges[i].last);
+    }
+    // A longer list is passed on for the library to refuse.
+    const WORD size = static_cast<WORD>(ranges.size() > 0xFFFF ? 0xFFFF : ranges.size());
+    call(set(device_, number_, size, first.data(), last.data()), operation);
+  }
   static size_t bounded(size_t n, size_t max) { return n < max ? n : max; }
   std::string where(const char *operation) const {
     return std::string(operation) + " on port " + std::to_string(number_);

@@ -1,30 +1,117 @@
 #!/usr/bin/env bash
-# The main job on the simulated adapter: installs what is missing, builds, and
-# drives a simulated two-port adapter through the library: frames at full rate
-# in both directions with checks of every frame, then command and wake-up
-# figures. It ends by itself.
+# The main job on the simulated adapter: installs what is missing, builds into
+# build/ (BUILD_DIR overrides), runs a short session with the canfd tool inside
+# canfd-sim with one adapter, then drives the library at full rate with checks
+# of every frame and prints command and wake-up figures. It ends by itself.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-bash "$root/scripts/deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
-cmake --build "$build" -j"$(nproc)" --target canfd canfd-sandbox canfd-sim canfd-soak canfd-bench
-preload="$build/preload/\$PLATFORM/libcanfd-sandbox.so"
 
-echo
-echo "== 1. Both ports of a simulated adapter at full rate for 5 s (every frame checked)"
+if [ -t 1 ]; then
+  bold=$'\e[1m' dim=$'\e[2m' off=$'\e[0m'
+else
+  bold='' dim='' off=''
+fi
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$off"; }
+say() { printf '%s%s%s\n' "$dim" "$*" "$off"; }
+# Shows a command as typed, with the tool's path shortened, then runs it. The
+# command line goes to standard error, out of the way of redirected output.
+run() {
+  printf '%s$ %s%s\n' "$bold" "$(echo "$*" | sed "s|$bin/||g")" "$off" >&2
+  "$@"
+}
+
+# ---- The session, run inside canfd-sim (see the end of the script) ---------
+if [ "${1:-}" = "--session" ]; then
+  bin=$2
+  canfd=$bin/canfd
+  tmp=$(mktemp -d)
+  trap 'rm -rf "$tmp"' EXIT
+
+  step "1. List the attached adapters"
+  run "$canfd" list
+  say "Each port has a stable name for logs: canfd-<board id>-<port>."
+
+  step "2. Show the adapter and its ports"
+  run "$canfd" info
+
+  step "3. Configure both ports: 1 Mbit/s at 80%, CAN FD data phase 5 Mbit/s at 75%"
+  run "$canfd" config 1 2 --bitrate 1M --sample-point 80% --data-bitrate 5M \
+    --data-sample-point 75% --enable
+  run "$canfd" info 2
+
+  fd32=$(printf '%02X' $(seq 0 31))
+  burst=(123#DEADBEEF 456#R4 18DAF110#1122334455667788 123##1C0FFEE0011223344
+         18DB33F1##1"$fd32")
+
+  step "4. Dump port 2 while a burst of classic and CAN FD frames goes out on port 1"
+  say "4 rounds of 5 frames, 25 ms apart; time stamps (-t z) are the adapter's."
+  run "$canfd" dump 2 -t z --stats -n 20 --send "${burst[@]}" -c 4 -g 25
+
+  step "5. Statistics of a steady stream: 2.5 s of frames every 0.25 ms, frames not shown"
+  say "Once a second: frames per second (counted by the tool and by the adapter) and"
+  say "the bus load estimated from the frames and the port's bit rates (canfd dump --help)."
+  run "$canfd" dump 2 --stats --time 2.5s --send 18DB33F1##1"$fd32" 123#DEADBEEF -c 0 -g 0.25 \
+    > /dev/null
+
+  step "6. The burst as a candump -L log, read by can-utils' log2asc"
+  say "The library does not report BRS of received frames: CAN FD lines carry flags 0."
+  run "$canfd" dump 2 -L -n 5 --send "${burst[@]}" | tee "$tmp/demo.log"
+  run log2asc -I "$tmp/demo.log" canfd-1234ABCD-1 canfd-1234ABCD-2
+  exit 0
+fi
+
+# ---- Set-up -----------------------------------------------------------------
+step "Installing missing Debian packages (scripts/deps.sh)"
+if ! bash "$root/scripts/deps.sh"; then
+  if [ "$(id -u)" -ne 0 ] && command -v sudo > /dev/null; then
+    say "Installing them with sudo."
+    sudo bash "$root/scripts/deps.sh"
+  else
+    exit 1
+  fi
+fi
+say "Everything needed is installed."
+
+step "Building the canfd tool and the simulated adapter into $build"
+log=$(mktemp)
+if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCANFD_WERROR=ON &&
+       cmake --build "$build" -j"$(nproc)" \
+         --target canfd canfd-tool canfd-sim canfd-sandbox canfd-soak canfd-bench; } \
+    > "$log" 2>&1; then
+  cat "$log"
+  rm -f "$log"
+  echo "demo.sh: the build failed" >&2
+  exit 1
+fi
+rm -f "$log"
+say "Built the library, $build/bin/canfd, canfd-sim and the soak and bench programs."
+
+step "Starting canfd-sim with one simulated adapter (board id 1234ABCD)"
+say "canfd-sim makes a hidraw sandbox with the adapter and runs the session inside it;"
+say "the library and the tool are unchanged and see it as /dev/hidraw0."
+"$build/bin/canfd-sim" --adapters 1 -- bash "$root/scripts/demo.sh" --session "$build/bin"
+
+preload="$build/preload/\$PLATFORM/libcanfd-sandbox.so"
+step "7. Both ports of a simulated adapter at full rate for 5 s (every frame checked)"
 LD_PRELOAD="$preload" "$build/bin/canfd-soak" 5
-echo
-echo "== 2. Command round trip, blocking-receive wake-up and idle CPU"
+step "8. Command round trip, blocking-receive wake-up and idle CPU"
 LD_PRELOAD="$preload" "$build/bin/canfd-bench" --quick command wakeup idle
-echo
-cat <<'TXT'
-== Done. With a real adapter plugged in:
-   - give your user access to /dev/hidraw* of vendor 3f9a (a udev rule such as
-     SUBSYSTEM=="hidraw", ATTRS{idVendor}=="3f9a", MODE="0660", GROUP="plugdev"),
-   - link your program with -lcanfd and call CANFD_ListDevice / CANFD_OpenDevice
-     (see README.md, "Using the library from C"), or use python-can with
-     interface="canfd" (bindings/python).
-   To run any program against the simulated adapter instead:
-     build/bin/canfd-sim --adapters 1 -- ./your-program
-TXT
+
+step "Done. To use the tool with a real adapter:"
+cat << EOF
+  1. Give your user access to the adapter's hidraw node with a udev rule, e.g.
+     /etc/udev/rules.d/70-canfd.rules:
+       SUBSYSTEM=="hidraw", ATTRS{idVendor}=="3f9a", MODE="0660", GROUP="plugdev"
+     then: sudo udevadm control --reload && sudo udevadm trigger
+     and, if you are not in plugdev yet: sudo usermod -aG plugdev \$USER (log in again).
+  2. Plug the adapter in and run:
+       $build/bin/canfd list
+       $build/bin/canfd info
+  From a program: link with -lcanfd and call CANFD_ListDevice / CANFD_OpenDevice
+  (README.md, "Using the library from C"), include canfd.hpp from C++, or use
+  python-can with interface="canfd" (bindings/python).
+  Without hardware, run any of them inside the simulator instead:
+       $build/bin/canfd-sim --adapters 1 -- $build/bin/canfd list
+  See '$build/bin/canfd --help' and '$build/bin/canfd <command> --help'.
+EOF

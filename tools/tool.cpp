@@ -1,0 +1,141 @@
+#include "tool.h"
+
+#include <fmt/format.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
+#include <thread>
+
+#include "units.h"
+
+namespace canfd_tool {
+
+std::atomic<bool> g_stop{false};
+
+namespace {
+
+void on_stop_signal(int) { g_stop.store(true); }
+
+struct DeviceSpec {
+  std::optional<unsigned> hidraw;
+  std::optional<uint16_t> pid;
+  std::optional<uint32_t> bid;
+};
+
+std::optional<unsigned> parse_decimal(std::string_view s) {
+  if (s.empty() || s.size() > 6) return std::nullopt;
+  unsigned v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  return v;
+}
+
+DeviceSpec parse_spec(std::string_view s) {
+  DeviceSpec d;
+  std::string_view rest = s;
+  if (rest.rfind("/dev/", 0) == 0) rest.remove_prefix(5);
+  if (rest.rfind("hidraw", 0) == 0) {
+    d.hidraw = parse_decimal(rest.substr(6));
+  } else {
+    if (rest.rfind("canfd-", 0) == 0) rest.remove_prefix(6);
+    const size_t colon = rest.find(':');
+    if (colon != std::string_view::npos) {
+      const auto pid = parse_hex(rest.substr(0, colon), 0xFFFF);
+      if (pid) d.pid = static_cast<uint16_t>(*pid);
+      d.bid = parse_hex(rest.substr(colon + 1));
+      if (!pid) d.bid.reset();
+    } else {
+      d.bid = parse_hex(rest);
+    }
+  }
+  if (!d.hidraw && !d.bid)
+    throw UsageError(
+        fmt::format("-d: '{}' names no adapter: give a board id (1234ABCD), product and board id "
+                    "(0E31:1234ABCD) or a node (/dev/hidraw0)",
+                    s));
+  return d;
+}
+
+std::string describe(const canfd::DeviceInfo &d) {
+  return fmt::format("{:08X} on {}", d.bid, d.node());
+}
+
+}  // namespace
+
+void install_stop_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
+}
+
+void sleep_unless_stopped(std::chrono::microseconds d) {
+  const auto end = std::chrono::steady_clock::now() + d;
+  while (!g_stop.load()) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= end) return;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(50)));
+  }
+}
+
+canfd::DeviceInfo choose_adapter(const std::string &spec) {
+  const std::vector<canfd::DeviceInfo> found = canfd::scan();
+  if (found.empty()) throw canfd::Error(CANFD_ERR_SCAN_FAILED, "no adapter found");
+  if (spec.empty()) {
+    if (found.size() == 1) return found[0];
+    std::string list;
+    for (const auto &d : found) list += (list.empty() ? "" : ", ") + describe(d);
+    throw ToolError(
+        fmt::format("{} adapters attached ({}): choose one with -d", found.size(), list));
+  }
+  const DeviceSpec want = parse_spec(spec);
+  for (const auto &d : found) {
+    if (want.hidraw && d.hidraw != *want.hidraw) continue;
+    if (want.pid && d.pid != *want.pid) continue;
+    if (want.bid && d.bid != *want.bid) continue;
+    return d;
+  }
+  throw canfd::Error(CANFD_ERR_DEVICE_NOT_FOUND, "find adapter " + spec);
+}
+
+canfd::Adapter open_adapter(const std::string &spec) {
+  return canfd::Adapter::open(choose_adapter(spec));
+}
+
+std::vector<uint8_t> ports_or_all(const std::vector<int> &given) {
+  std::vector<uint8_t> ports;
+  for (int p : given) {
+    if (p != 1 && p != 2)
+      throw UsageError(fmt::format("port {} does not exist: ports are 1 and 2", p));
+    if (std::find(ports.begin(), ports.end(), p) == ports.end())
+      ports.push_back(static_cast<uint8_t>(p));
+  }
+  if (ports.empty()) ports = {1, 2};
+  return ports;
+}
+
+uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames, uint64_t count,
+                     std::chrono::microseconds gap) {
+  uint64_t sent = 0;
+  for (uint64_t round = 0; (count == 0 || round < count) && !g_stop.load(); ++round) {
+    for (const canfd::Frame &f : frames) {
+      if (sent != 0 && gap.count() > 0) sleep_unless_stopped(gap);
+      if (g_stop.load()) break;
+      port.send(f);
+      ++sent;
+    }
+  }
+  return sent;
+}
+
+void let_queue_drain() {
+  // The queue holds at most 8 reports; an adapter takes one per millisecond.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+}  // namespace canfd_tool

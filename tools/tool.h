@@ -1,0 +1,70 @@
+// Pieces that the subcommands of the canfd tool share.
+#ifndef CANFD_TOOL_TOOL_H
+#define CANFD_TOOL_TOOL_H
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "canfd.hpp"
+
+namespace canfd_tool {
+
+// Bad command-line input (exit status 2).
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A failure that no library call reports (exit status 1).
+class ToolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Set by SIGINT, SIGTERM and SIGHUP; long-running subcommands stop when set.
+extern std::atomic<bool> g_stop;
+void install_stop_handlers();
+// Sleeps until the time passes or g_stop is set.
+void sleep_unless_stopped(std::chrono::microseconds d);
+
+// Picks the adapter that -d names (board id, PID:BID, /dev/hidrawN or
+// hidrawN, canfd-<board id>), or the only one attached.
+canfd::DeviceInfo choose_adapter(const std::string &spec);
+canfd::Adapter open_adapter(const std::string &spec);
+
+// Port numbers from the command line, each 1 or 2, without repeats; all
+// ports when none is given.
+std::vector<uint8_t> ports_or_all(const std::vector<int> &given);
+
+// Sends the frames in order, the whole list count times (0: until stopped),
+// waiting gap between frames and retrying while the transmit queue is full.
+// Returns the number of frames queued.
+uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames, uint64_t count,
+                     std::chrono::microseconds gap);
+// Gives the transmit worker time to write what is queued before the adapter
+// is closed, which drops queued reports.
+void let_queue_drain();
+
+// Subcommands.
+struct DumpOptions {
+  std::vector<uint8_t> ports;
+  char time_mode = 0;  // 0, 'a', 'd' or 'z'
+  bool log = false;    // -L
+  uint64_t max_frames = 0;
+  uint64_t time_limit_ms = 0;
+  uint64_t idle_limit_ms = 0;
+  bool stats = false;
+  std::vector<canfd::Frame> send;
+  int send_port = 0;
+  uint64_t send_count = 1;
+  std::chrono::microseconds send_gap{0};
+};
+int run_dump(canfd::Adapter &adapter, const DumpOptions &o);
+
+}  // namespace canfd_tool
+
+#endif  // CANFD_TOOL_TOOL_H
