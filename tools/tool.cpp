@@ -18,7 +18,7 @@ namespace {
 
 void on_stop_signal(int) { g_stop.store(true); }
 
-struct DeviceSpec {
+struct DeviceChoice {
   std::optional<unsigned> hidraw;
   std::optional<uint16_t> pid;
   std::optional<uint32_t> bid;
@@ -34,8 +34,8 @@ std::optional<unsigned> parse_decimal(std::string_view s) {
   return v;
 }
 
-DeviceSpec parse_spec(std::string_view s) {
-  DeviceSpec d;
+DeviceChoice parse_choice(std::string_view s) {
+  DeviceChoice d;
   std::string_view rest = s;
   if (rest.rfind("/dev/", 0) == 0) rest.remove_prefix(5);
   if (rest.rfind("hidraw", 0) == 0) {
@@ -83,28 +83,28 @@ void sleep_unless_stopped(std::chrono::microseconds d) {
   }
 }
 
-canfd::DeviceInfo choose_adapter(const std::string &spec) {
+canfd::DeviceInfo choose_adapter(const std::string &choice) {
   const std::vector<canfd::DeviceInfo> found = canfd::scan();
   if (found.empty()) throw canfd::Error(CANFD_ERR_SCAN_FAILED, "no adapter found");
-  if (spec.empty()) {
+  if (choice.empty()) {
     if (found.size() == 1) return found[0];
     std::string list;
     for (const auto &d : found) list += (list.empty() ? "" : ", ") + describe(d);
     throw ToolError(
         fmt::format("{} adapters attached ({}): choose one with -d", found.size(), list));
   }
-  const DeviceSpec want = parse_spec(spec);
+  const DeviceChoice want = parse_choice(choice);
   for (const auto &d : found) {
     if (want.hidraw && d.hidraw != *want.hidraw) continue;
     if (want.pid && d.pid != *want.pid) continue;
     if (want.bid && d.bid != *want.bid) continue;
     return d;
   }
-  throw canfd::Error(CANFD_ERR_DEVICE_NOT_FOUND, "find adapter " + spec);
+  throw canfd::Error(CANFD_ERR_DEVICE_NOT_FOUND, "find adapter " + choice);
 }
 
-canfd::Adapter open_adapter(const std::string &spec) {
-  return canfd::Adapter::open(choose_adapter(spec));
+canfd::Adapter open_adapter(const std::string &choice) {
+  return canfd::Adapter::open(choose_adapter(choice));
 }
 
 std::vector<uint8_t> ports_or_all(const std::vector<int> &given) {

@@ -33,8 +33,8 @@ void sleep_unless_stopped(std::chrono::microseconds d);
 
 // Picks the adapter that -d names (board id, PID:BID, /dev/hidrawN or
 // hidrawN, canfd-<board id>), or the only one attached.
-canfd::DeviceInfo choose_adapter(const std::string &spec);
-canfd::Adapter open_adapter(const std::string &spec);
+canfd::DeviceInfo choose_adapter(const std::string &choice);
+canfd::Adapter open_adapter(const std::string &choice);
 
 // Port numbers from the command line, each 1 or 2, without repeats; all
 // ports when none is given.

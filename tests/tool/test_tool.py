@@ -275,17 +275,17 @@ class Adapters(unittest.TestCase):
             self.assertEqual(r.returncode, 1)
             self.assertIn("2 adapters attached (1234ABCD on /dev/hidraw0, 00C0FFEE on "
                           "/dev/hidraw1): choose one with -d", r.stderr)
-            for spec in ["c0ffee", "00C0FFEE", "0E31:00C0FFEE", "/dev/hidraw1", "hidraw1",
+            for choice in ["c0ffee", "00C0FFEE", "0E31:00C0FFEE", "/dev/hidraw1", "hidraw1",
                          "canfd-00C0FFEE"]:
-                r = sim.run("info", "-d", spec, "1")
-                self.assertEqual(r.returncode, 0, spec + r.stderr)
+                r = sim.run("info", "-d", choice, "1")
+                self.assertEqual(r.returncode, 0, choice + r.stderr)
                 self.assertTrue(r.stdout.startswith(
-                    "adapter /dev/hidraw1: product 0E31, board 00C0FFEE\n"), spec)
-            for spec in ["0E32:00C0FFEE", "hidraw7", "12345678"]:
-                r = sim.run("info", "-d", spec)
+                    "adapter /dev/hidraw1: product 0E31, board 00C0FFEE\n"), choice)
+            for choice in ["0E32:00C0FFEE", "hidraw7", "12345678"]:
+                r = sim.run("info", "-d", choice)
                 self.assertEqual(r.returncode, 1)
                 self.assertEqual(r.stderr, "canfd: find adapter %s: CANFD_ERR_DEVICE_NOT_FOUND "
-                                 "(0x10003)\n" % spec)
+                                 "(0x10003)\n" % choice)
             r = sim.run("info", "-d", "nonsense")
             self.assertEqual(r.returncode, 2)
             self.assertIn("names no adapter", r.stderr)
