@@ -213,8 +213,10 @@ int CANFD_ScanDevice(void) {
       }
       errno = 0;
       char *rest = nullptr;
-      const long n = strtol(num, &rest, 10);
-      if (rest == num || *rest != '\0' || errno != 0 || n < 0 || n > UINT_MAX - 1L) {
+      // long long: long is 32 bits wide on the 32-bit targets.
+      const long long n = strtoll(num, &rest, 10);
+      if (rest == num || *rest != '\0' || errno != 0 || n < 0 ||
+          n > static_cast<long long>(UINT_MAX) - 1) {
         fprintf(stderr, "Invalid number in %s\n", ent->d_name);
         continue;
       }

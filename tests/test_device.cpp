@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "rig.h"
 
@@ -392,16 +394,35 @@ TEST_F(TransmitQueue, FailedReportWriteIsStickyInLastError) {
 
 void on_signal(int) {}
 
+std::set<int> thread_ids() {
+  std::set<int> ids;
+  DIR *d = opendir("/proc/self/task");
+  while (dirent *e = readdir(d))
+    if (e->d_name[0] != '.') ids.insert(std::atoi(e->d_name));
+  closedir(d);
+  return ids;
+}
+
 TEST_F(TransmitQueue, SignalsDoNotStopTheWorkers) {
+  if (!signal_handlers_keep_thread_identity) GTEST_SKIP() << kLosesThreadIdentity;
+  // The threads that open starts, and this one. Other threads are left
+  // alone: an emulator may run threads of its own in the process.
+  ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  const std::set<int> before = thread_ids();
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  ASSERT_TRUE(adapter->wait_received(2, 2000));
+  adapter->clear_received();
+  std::vector<int> targets{static_cast<int>(syscall(SYS_gettid))};
+  for (int id : thread_ids())
+    if (!before.count(id)) targets.push_back(id);
+  ASSERT_EQ(targets.size(), 3u);
+
   struct sigaction sa = {};
   sa.sa_handler = on_signal;  // no SA_RESTART: blocking calls see EINTR
   sigaction(SIGUSR1, &sa, nullptr);
   const pid_t pid = getpid();
   for (int round = 0; round < 20; ++round) {
-    DIR *d = opendir("/proc/self/task");
-    while (dirent *e = readdir(d))
-      if (e->d_name[0] != '.') syscall(SYS_tgkill, pid, std::atoi(e->d_name), SIGUSR1);
-    closedir(d);
+    for (int id : targets) syscall(SYS_tgkill, pid, id, SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   BYTE pkt[6] = {0x3A, 0, 0x7F};

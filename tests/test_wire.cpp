@@ -1,7 +1,9 @@
 // Frame records, their encoding and decoding, and the filter words.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "canfd_comm.h"
 #include "wire.h"
@@ -10,42 +12,54 @@ namespace {
 
 using namespace canfd::wire;
 
-TEST(RecordLayout, BitFieldsSitWhereTheWirePutsThem) {
-  CANRxPacketStruct r;
+// Sets one field of a zeroed record and returns its first eight bytes.
+template <class Record, class Set>
+std::array<BYTE, 8> with_field(Set set) {
+  Record r;
   std::memset(&r, 0, sizeof r);
-  r.id = 0x1FFFFFFF;
-  const BYTE *b = reinterpret_cast<const BYTE *>(&r);
-  EXPECT_EQ(get_le32(b), 0x1FFFFFFFu);
-  r.id = 0;
-  r.rtr = 1;
-  EXPECT_EQ(b[3], 0x20);
-  r.rtr = 0;
-  r.xtd = 1;
-  EXPECT_EQ(b[3], 0x40);
-  r.xtd = 0;
-  r.esi = 1;
-  EXPECT_EQ(b[3], 0x80);
-  r.dlc = 15;
-  EXPECT_EQ(b[4], 0x0F);
-  r.dlc = 0;
-  r.brs = 1;
-  EXPECT_EQ(b[4], 0x10);
-  r.brs = 0;
-  r.fdf = 1;
-  EXPECT_EQ(b[4], 0x20);
-  r.fdf = 0;
-  r.eve = 3;
-  EXPECT_EQ(b[4], 0xC0);
-  EXPECT_EQ(b[5], 0x00);
-  EXPECT_EQ(offsetof(CANRxPacketStruct, size), 6u);
-  EXPECT_EQ(offsetof(CANRxPacketStruct, data), 8u);
+  set(r);
+  std::array<BYTE, 8> b;
+  std::memcpy(b.data(), &r, b.size());
+  return b;
+}
+
+// The header bit fields that the three records share, on this target.
+template <class Record>
+void expect_header_layout() {
+  using B = std::array<BYTE, 8>;
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.id = 0x1FFFFFFF; }), (B{0xFF, 0xFF, 0xFF, 0x1F}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.id = 0x12345678 & 0x1FFFFFFF; }),
+            (B{0x78, 0x56, 0x34, 0x12}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.rtr = 1; }), (B{0, 0, 0, 0x20}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.xtd = 1; }), (B{0, 0, 0, 0x40}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.esi = 1; }), (B{0, 0, 0, 0x80}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.dlc = 15; }), (B{0, 0, 0, 0, 0x0F}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.brs = 1; }), (B{0, 0, 0, 0, 0x10}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.fdf = 1; }), (B{0, 0, 0, 0, 0x20}));
+  EXPECT_EQ(with_field<Record>([](Record &r) { r.size = 0x1234; }),
+            (B{0, 0, 0, 0, 0, 0, 0x34, 0x12}));
+  EXPECT_EQ(offsetof(Record, data), 8u);
+}
+
+TEST(RecordLayout, ReceiveRecord) {
+  expect_header_layout<CANRxPacketStruct>();
+  using B = std::array<BYTE, 8>;
+  EXPECT_EQ(with_field<CANRxPacketStruct>([](CANRxPacketStruct &r) { r.eve = 3; }),
+            (B{0, 0, 0, 0, 0xC0}));
   EXPECT_EQ(offsetof(CANRxPacketStruct, second), 72u);
   EXPECT_EQ(offsetof(CANRxPacketStruct, usecond), 76u);
-  EXPECT_EQ(offsetof(CANTxPacketStruct, data), 8u);
+  EXPECT_EQ(sizeof(CANRxPacketStruct), 80u);
+}
+
+TEST(RecordLayout, TransmitRecord) {
+  expect_header_layout<CANTxPacketStruct>();
+  EXPECT_EQ(sizeof(CANTxPacketStruct), 72u);
+}
+
+TEST(RecordLayout, HardwareSendRecord) {
+  expect_header_layout<CANTxHWSendPacketStruct>();
   EXPECT_EQ(offsetof(CANTxHWSendPacketStruct, period), 72u);
   EXPECT_EQ(offsetof(CANTxHWSendPacketStruct, counter), 76u);
-  EXPECT_EQ(sizeof(CANRxPacketStruct), 80u);
-  EXPECT_EQ(sizeof(CANTxPacketStruct), 72u);
   EXPECT_EQ(sizeof(CANTxHWSendPacketStruct), 80u);
 }
 
