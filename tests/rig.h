@@ -13,6 +13,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,14 +51,18 @@ bool eventually(Cond cond, int timeout_ms = 2000) {
   return true;
 }
 
-// Entries of a /proc directory (descriptors, threads), for leak checks.
-inline int count_entries(const char *path) {
-  int n = 0;
+// Numbered entries of a /proc directory (descriptors, threads).
+inline std::set<int> proc_entries(const char *path) {
+  std::set<int> ids;
   DIR *d = opendir(path);
-  while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+  while (dirent *e = readdir(d))
+    if (e->d_name[0] != '.') ids.insert(std::atoi(e->d_name));
   closedir(d);
-  return n;
+  return ids;
 }
+
+// How many there are, for leak checks.
+inline int count_entries(const char *path) { return static_cast<int>(proc_entries(path).size()); }
 
 // CPU time the process has used, in seconds.
 inline double cpu_seconds() {

@@ -394,26 +394,17 @@ TEST_F(TransmitQueue, FailedReportWriteIsStickyInLastError) {
 
 void on_signal(int) {}
 
-std::set<int> thread_ids() {
-  std::set<int> ids;
-  DIR *d = opendir("/proc/self/task");
-  while (dirent *e = readdir(d))
-    if (e->d_name[0] != '.') ids.insert(std::atoi(e->d_name));
-  closedir(d);
-  return ids;
-}
-
 TEST_F(TransmitQueue, SignalsDoNotStopTheWorkers) {
   if (!signal_handlers_keep_thread_identity) GTEST_SKIP() << kLosesThreadIdentity;
   // The threads that open starts, and this one. Other threads are left
   // alone: an emulator may run threads of its own in the process.
   ASSERT_EQ(CANFD_CloseDevice(h), 0);
-  const std::set<int> before = thread_ids();
+  const std::set<int> before = proc_entries("/proc/self/task");
   ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
   ASSERT_TRUE(adapter->wait_received(2, 2000));
   adapter->clear_received();
   std::vector<int> targets{static_cast<int>(syscall(SYS_gettid))};
-  for (int id : thread_ids())
+  for (int id : proc_entries("/proc/self/task"))
     if (!before.count(id)) targets.push_back(id);
   ASSERT_EQ(targets.size(), 3u);
 
