@@ -38,7 +38,7 @@ done
   fail "libcanfd.so.1 does not point to libcanfd.so.$version"
 [ "$(readlink "$stage/$libdir/libcanfd.so")" = "libcanfd.so.1" ] ||
   fail "libcanfd.so does not point to libcanfd.so.1"
-readelf -d "$stage/$libdir/libcanfd.so.1" | grep -q 'SONAME.*\[libcanfd\.so\.1\]' ||
+grep -q 'SONAME.*\[libcanfd\.so\.1\]' <<< "$(readelf -d "$stage/$libdir/libcanfd.so.1")" ||
   fail "SONAME is not libcanfd.so.1"
 for product in 0e31 0e32; do
   grep -q "ATTRS{idVendor}==\"3f9a\", ATTRS{idProduct}==\"$product\".*GROUP=\"plugdev\"" \
@@ -49,8 +49,11 @@ done
 run_examples() {
   local prefix=$1 lib=$2 bin=$3
   for prog in canfd_example_c canfd_example_cpp; do
-    LD_LIBRARY_PATH=$lib ldd "$bin/$prog" | grep -q "=> $lib/libcanfd.so.1 " ||
-      fail "$bin/$prog does not load libcanfd from $lib"
+    # Whole output first: grep -q would quit early, and pipefail would count
+    # ldd's broken pipe as a failure.
+    local libs
+    libs=$(LD_LIBRARY_PATH=$lib ldd "$bin/$prog")
+    grep -q "=> $lib/libcanfd.so.1 " <<< "$libs" || fail "$bin/$prog does not load libcanfd from $lib"
   done
   LD_LIBRARY_PATH=$lib "$prefix/bin/canfd-sim" --quiet -- "$bin/canfd_example_c" > "$bin/c.out" ||
     { cat "$bin/c.out"; fail "the C example failed ($bin)"; }
