@@ -119,7 +119,7 @@ void SimAdapter::serve() {
     {
       std::lock_guard<std::mutex> lk(conn_mu_);
       conn = conn_fd_;
-      refused = reads_refused_;
+      refused = reads_refused_ || !taking_;
     }
     pollfd fds[3] = {{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}, {conn, 0, 0}};
     // With the adapter's read side shut, the socket always reads as ready:
@@ -152,7 +152,7 @@ void SimAdapter::serve() {
             handle(buf.data(), static_cast<size_t>(n), pending);
             if (stop_) break;
             for (auto &p : pending)
-              if (p.size() >= model::kRecordsPerReport * w::kRxRecordSize) flush(pending);
+              if (p.size() >= w::kRxRecordsPerPacket * w::kRxRecordSize) flush(pending);
             continue;
           }
           if (n < 0 && errno == EINTR) continue;
@@ -232,6 +232,14 @@ void SimAdapter::disconnect() {
   wake();
 }
 
+void SimAdapter::stall(bool on) {
+  {
+    std::lock_guard<std::mutex> lk(conn_mu_);
+    taking_ = !on;
+  }
+  wake();
+}
+
 void SimAdapter::refuse_writes() {
   {
     std::lock_guard<std::mutex> lk(conn_mu_);
@@ -281,14 +289,14 @@ void SimAdapter::handle(const uint8_t *msg, size_t n, Pending &pending) {
   const bool bare = msg[0] != 0;
   const uint8_t *pkt = bare ? msg : msg + 1;
   const size_t avail = bare ? n : n - 1;
-  if (avail < model::kHeaderSize) return;
-  const uint8_t op = pkt[0];
-  const uint16_t fc = w::get_le16(pkt + 2);
-  const size_t len = std::min<size_t>(w::get_le16(pkt + 4), avail - model::kHeaderSize);
-  const uint8_t *data = pkt + model::kHeaderSize;
-  if (op == CANFD_OP_LARGE && (fc == model::kFcModuleReset || fc == model::kFcWatchdogReset)) {
+  if (avail < CANFD_HEADER_SIZE) return;
+  const uint8_t op = pkt[w::kHdrOpcode];
+  const uint16_t fc = w::get_le16(pkt + w::kHdrFc);
+  const size_t len = std::min<size_t>(w::get_le16(pkt + w::kHdrLen), avail - CANFD_HEADER_SIZE);
+  const uint8_t *data = pkt + CANFD_HEADER_SIZE;
+  if (op == CANFD_OP_LARGE && (fc == w::fc::kModuleReset || fc == w::fc::kWatchdogReset)) {
     flush(pending);
-    reset(fc == model::kFcWatchdogReset);
+    reset(fc == w::fc::kWatchdogReset);
     return;
   }
   if (bare) return;
@@ -298,8 +306,8 @@ void SimAdapter::handle(const uint8_t *msg, size_t n, Pending &pending) {
       command(op, fc, data, len, pending);
       break;
     case CANFD_OP_LARGE:
-      if (fc == model::kFcFramesPort1 || fc == model::kFcFramesPort1 + 1)
-        frames(fc - model::kFcFramesPort1 + 1, data, len, pending);
+      if (fc == w::fc::frames_to(1) || fc == w::fc::frames_to(2))
+        frames(fc - w::fc::kFramesToPort1 + 1, data, len, pending);
       break;
     default:
       break;
@@ -342,9 +350,9 @@ void SimAdapter::command(uint8_t op, uint16_t fc, const uint8_t *data, size_t le
       a = model::read_command(state_, fc);
     } else {
       a = model::write_command(state_, fc, data, len);
-      const uint8_t port = fc >> 8, cmd = fc & 0xFF;
+      const uint8_t port = w::fc::port_of(fc), cmd = w::fc::command_of(fc);
       if (a.done && (port == 1 || port == 2) &&
-          (cmd == model::kWriteHwMode || cmd == model::kWriteHwRecord))
+          (cmd == w::fc::kWriteHwSendMode || cmd == w::fc::kWriteHwSendRecord))
         rearm_hw(port - 1, Clock::now());
     }
     if (r.kind == Reply::Late) {
@@ -389,16 +397,15 @@ void SimAdapter::reset(bool watchdog) {
 
 void SimAdapter::deliver(int port, const std::vector<uint8_t> &records) {
   const size_t count = records.size() / w::kRxRecordSize;
-  uint8_t pkt[model::kHeaderSize + model::kRecordsPerReport * w::kRxRecordSize];
-  for (size_t i = 0; i < count; i += model::kRecordsPerReport) {
-    const size_t k = std::min(model::kRecordsPerReport, count - i);
+  constexpr size_t kPerPacket = w::kRxRecordsPerPacket;
+  uint8_t pkt[CANFD_HEADER_SIZE + kPerPacket * w::kRxRecordSize];
+  for (size_t i = 0; i < count; i += kPerPacket) {
+    const size_t k = std::min(kPerPacket, count - i);
     const size_t len = k * w::kRxRecordSize;
-    pkt[0] = CANFD_OP_LARGE;
-    pkt[1] = 0;
-    w::put_le16(pkt + 2, static_cast<uint16_t>(model::kFcRxPort1 + port - 1));
-    w::put_le16(pkt + 4, static_cast<uint16_t>(len));
-    std::memcpy(pkt + model::kHeaderSize, records.data() + i * w::kRxRecordSize, len);
-    if (!send_msg(pkt, model::kHeaderSize + len)) dropped_ += k;
+    w::put_header(pkt, CANFD_OP_LARGE, w::fc::frames_from(static_cast<BYTE>(port)),
+                  static_cast<uint16_t>(len));
+    std::memcpy(pkt + CANFD_HEADER_SIZE, records.data() + i * w::kRxRecordSize, len);
+    if (!send_msg(pkt, CANFD_HEADER_SIZE + len)) dropped_ += k;
   }
 }
 

@@ -53,6 +53,7 @@ class SimAdapter final : public Adapter {
 
   void disconnect() override;
   void refuse_writes() override;
+  void stall(bool on) override;
 
   ModuleState state() const override;
   void set_state(const ModuleState &s) override;
@@ -118,6 +119,7 @@ class SimAdapter final : public Adapter {
   bool connected_ = false;  // false again once disconnect() has cut it
   bool reads_refused_ = false;
   bool stalled_ = false;  // the host stopped reading: do not wait for room
+  bool taking_ = true;    // false while stall() holds the host's reports back
   bool stopped_ = false;
 
   // Adapter state.

@@ -10,8 +10,8 @@ namespace w = canfd::wire;
 
 namespace {
 
-constexpr uint16_t kMaxStdList = 128;
-constexpr uint16_t kMaxExtList = 64;
+constexpr uint16_t kMaxStdList = w::kStdFilterElements;
+constexpr uint16_t kMaxExtList = w::kExtFilterElements;
 
 Answer refuse(uint8_t code) {
   Answer a;
@@ -58,9 +58,9 @@ void load_words(uint32_t *v, const uint8_t *data, size_t n) {
 
 Answer read_module(const ModuleState &s, uint8_t cmd) {
   switch (cmd) {
-    case 0x00:
+    case w::fc::kFwVersion:
       return Fields().u16(s.fw_version).done();
-    case 0x01:
+    case w::fc::kInitPin:
       return Fields().u8(s.init_pin).done();
     default:
       return refuse(kErrUnknownCommand);
@@ -69,25 +69,25 @@ Answer read_module(const ModuleState &s, uint8_t cmd) {
 
 Answer read_port(const PortState &p, uint8_t cmd) {
   switch (cmd) {
-    case 0x00:
+    case w::fc::kReadOpMode:
       return Fields().u16(p.enable).u16(p.bus_mode).u16(p.iso_mode).done();
-    case 0x01:
+    case w::fc::kReadStatus:
       return Fields().u32(p.status).u32(p.err_cnt).u32(p.buf_status).done();
-    case 0x02:
+    case w::fc::kReadBitRates:
       return Fields().u32(p.arb_bitrate).u32(p.data_bitrate).u16(p.arb_sp).u16(p.data_sp).done();
-    case 0x03:
+    case w::fc::kReadGlobalFilter:
       return Fields().u32(p.gfc).u16(p.std_list_size).u16(p.ext_list_size).done();
-    case 0x04:
+    case w::fc::kReadStdFilters:
       return words(p.std_elems, 64);
-    case 0x05:
+    case w::fc::kReadStdFilters + 1:
       return words(p.std_elems + 64, 64);
-    case 0x06:
+    case w::fc::kReadExtFilters:
       return words(p.ext_elems, 64);
-    case 0x07:
+    case w::fc::kReadExtFilters + 1:
       return words(p.ext_elems + 64, 64);
-    case 0x08:
+    case w::fc::kReadRxFps:
       return Fields().u16(p.rx_fps).done();
-    case 0x09:
+    case w::fc::kReadHwSendMode:
       return Fields().u8(p.hw_mode).done();
     default:
       return refuse(kErrUnknownCommand);
@@ -102,10 +102,10 @@ Answer write_module(ModuleState &s, uint8_t cmd, const uint8_t *d, size_t len) {
   if (cmd >= sizeof kModuleWriteLen / sizeof kModuleWriteLen[0]) return refuse(kErrUnknownCommand);
   if (len < kModuleWriteLen[cmd]) return refuse(kErrBadLength);
   switch (cmd) {
-    case 0x00:
+    case w::fc::kSerialNumber:
       s.serial = w::get_le32(d);
       break;
-    case 0x01:
+    case w::fc::kLedMode:
       s.led_mode = d[0];
       break;
     default:
@@ -119,48 +119,48 @@ Answer write_port(PortState &p, uint8_t cmd, const uint8_t *d, size_t len) {
   if (cmd >= sizeof kPortWriteLen / sizeof kPortWriteLen[0]) return refuse(kErrUnknownCommand);
   if (len < kPortWriteLen[cmd]) return refuse(kErrBadLength);
   switch (cmd) {
-    case 0x00:
+    case w::fc::kWriteReinit:
       ++p.reinit_count;
       break;
-    case 0x01:
+    case w::fc::kWriteOpMode:
       p.enable = w::get_le16(d);
       p.bus_mode = w::get_le16(d + 2);
       p.iso_mode = w::get_le16(d + 4);
       break;
-    case 0x02:
+    case w::fc::kWriteBitRates:
       p.arb_bitrate = w::get_le32(d);
       p.data_bitrate = w::get_le32(d + 4);
       p.arb_sp = w::get_le16(d + 8);
       p.data_sp = w::get_le16(d + 10);
       break;
-    case 0x03:
+    case w::fc::kWriteGlobalFilter:
       p.gfc = w::get_le32(d);
       break;
-    case 0x04: {
+    case w::fc::kWriteStdListSize: {
       const uint16_t n = w::get_le16(d);
       if (n > kMaxStdList) return refuse(kErrBadValue);
       p.std_list_size = n;
       break;
     }
-    case 0x05: {
+    case w::fc::kWriteExtListSize: {
       const uint16_t n = w::get_le16(d);
       if (n > kMaxExtList) return refuse(kErrBadValue);
       p.ext_list_size = n;
       break;
     }
-    case 0x06:
+    case w::fc::kWriteStdFilters:
       load_words(p.std_elems, d, 64);
       break;
-    case 0x07:
+    case w::fc::kWriteStdFilters + 1:
       load_words(p.std_elems + 64, d, 64);
       break;
-    case 0x08:
+    case w::fc::kWriteExtFilters:
       load_words(p.ext_elems, d, 64);
       break;
-    case 0x09:
+    case w::fc::kWriteExtFilters + 1:
       load_words(p.ext_elems + 64, d, 64);
       break;
-    case kWriteHwMode:
+    case w::fc::kWriteHwSendMode:
       p.hw_mode = d[0];
       break;
     default:
@@ -173,14 +173,14 @@ Answer write_port(PortState &p, uint8_t cmd, const uint8_t *d, size_t len) {
 }  // namespace
 
 Answer read_command(const ModuleState &s, uint16_t fc) {
-  const uint8_t port = fc >> 8, cmd = fc & 0xFF;
+  const uint8_t port = w::fc::port_of(fc), cmd = w::fc::command_of(fc);
   if (port == 0) return read_module(s, cmd);
   if (port > 2) return refuse(kErrUnknownCommand);
   return read_port(s.port[port - 1], cmd);
 }
 
 Answer write_command(ModuleState &s, uint16_t fc, const uint8_t *data, size_t len) {
-  const uint8_t port = fc >> 8, cmd = fc & 0xFF;
+  const uint8_t port = w::fc::port_of(fc), cmd = w::fc::command_of(fc);
   if (port == 0) return write_module(s, cmd, data, len);
   if (port > 2) return refuse(kErrUnknownCommand);
   return write_port(s.port[port - 1], cmd, data, len);
@@ -189,11 +189,10 @@ Answer write_command(ModuleState &s, uint16_t fc, const uint8_t *data, size_t le
 std::vector<uint8_t> answer_packet(uint16_t fc, const Answer &a) {
   const std::vector<uint8_t> refused{a.code};
   const std::vector<uint8_t> &data = a.done ? a.data : refused;
-  std::vector<uint8_t> pkt(kHeaderSize + data.size());
-  pkt[0] = a.done ? CANFD_OP_DONE : CANFD_OP_FAIL;
-  w::put_le16(pkt.data() + 2, fc);
-  w::put_le16(pkt.data() + 4, static_cast<uint16_t>(data.size()));
-  if (!data.empty()) std::memcpy(pkt.data() + kHeaderSize, data.data(), data.size());
+  std::vector<uint8_t> pkt(CANFD_HEADER_SIZE + data.size());
+  w::put_header(pkt.data(), a.done ? CANFD_OP_DONE : CANFD_OP_FAIL, fc,
+                static_cast<uint16_t>(data.size()));
+  if (!data.empty()) std::memcpy(pkt.data() + CANFD_HEADER_SIZE, data.data(), data.size());
   return pkt;
 }
 

@@ -12,21 +12,6 @@
 
 namespace canfd_sim::model {
 
-// Function codes of the large-data packets.
-constexpr uint16_t kFcFramesPort1 = 0x0000;  // host to adapter; port 2 is 0x0001
-constexpr uint16_t kFcRxPort1 = 0x0010;      // adapter to host; port 2 is 0x0011
-constexpr uint16_t kFcModuleReset = 0x00E0;
-constexpr uint16_t kFcWatchdogReset = 0x00E1;
-
-// Port command numbers (low byte of the function code) with side effects
-// beyond the settings.
-constexpr uint8_t kWriteHwMode = 0x0A;
-constexpr uint8_t kWriteHwRecord = 0x0B;
-
-constexpr size_t kHeaderSize = 6;
-constexpr size_t kReportSize = 513;
-constexpr size_t kRecordsPerReport = 6;  // received-frame records in one report
-
 struct Answer {
   bool done = true;  // '!' when true, '?' otherwise
   uint8_t code = 0;  // error code of a '?' answer

@@ -111,6 +111,9 @@ class Adapter {
   // Transport faults.
   virtual void disconnect() = 0;     // host reads give 0, writes fail
   virtual void refuse_writes() = 0;  // host writes fail; reads keep working
+  // A stalled adapter takes no reports from the host until resumed: the
+  // host's writes fill the socket and then block, as on a stalled endpoint.
+  virtual void stall(bool on) = 0;
 
   virtual ModuleState state() const = 0;
   virtual void set_state(const ModuleState &s) = 0;

@@ -133,10 +133,7 @@ int ring_read(const Ring &r, BYTE *dst, DWORD len) {
 extern "C" {
 
 void AppendProtocolHeader(BYTE byOPCode, WORD wFCCode, WORD wDataLen, BYTE *byPkt) {
-  byPkt[0] = byOPCode;
-  byPkt[1] = 0;
-  canfd::wire::put_le16(byPkt + 2, wFCCode);
-  canfd::wire::put_le16(byPkt + 4, wDataLen);
+  canfd::wire::put_header(byPkt, byOPCode, wFCCode, wDataLen);
 }
 
 int PackReadPacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {

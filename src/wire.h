@@ -26,6 +26,75 @@ inline DWORD get_le32(const BYTE *p) {
          static_cast<DWORD>(p[3]) << 24;
 }
 
+// Packet header fields (offsets within the packet) and report sizes. The
+// opcodes, CANFD_HEADER_SIZE, CANFD_PACKET_MAX and CANFD_REPORT_SIZE are in
+// the public headers.
+constexpr int kHdrOpcode = 0;
+constexpr int kHdrFc = 2;
+constexpr int kHdrLen = 4;
+constexpr int kPayloadMax = CANFD_PACKET_MAX - CANFD_HEADER_SIZE;  // 506
+
+// Writes the six header bytes: opcode, 0, function code, payload length.
+inline void put_header(BYTE *pkt, BYTE opcode, WORD code, WORD len) {
+  pkt[kHdrOpcode] = opcode;
+  pkt[kHdrOpcode + 1] = 0;
+  put_le16(pkt + kHdrFc, code);
+  put_le16(pkt + kHdrLen, len);
+}
+
+// Function codes. Module commands use 0x00nn; port commands put the port in
+// the high byte and the command number below in the low byte. Read ('$')
+// and write ('#') codes are separate spaces.
+namespace fc {
+// Module reads.
+constexpr WORD kFwVersion = 0x0000;
+constexpr WORD kInitPin = 0x0001;
+// Module writes.
+constexpr WORD kSerialNumber = 0x0000;
+constexpr WORD kLedMode = 0x0001;
+constexpr WORD kLedState = 0x0002;
+// Large data: frames to a port (port 2 is one more), frames from a port,
+// and the two resets.
+constexpr WORD kFramesToPort1 = 0x0000;
+constexpr WORD kFramesFromPort1 = 0x0010;
+constexpr WORD kModuleReset = 0x00E0;
+constexpr WORD kWatchdogReset = 0x00E1;
+// Port reads (command numbers).
+constexpr BYTE kReadOpMode = 0x00;
+constexpr BYTE kReadStatus = 0x01;
+constexpr BYTE kReadBitRates = 0x02;
+constexpr BYTE kReadGlobalFilter = 0x03;
+constexpr BYTE kReadStdFilters = 0x04;  // elements 0-63; 0x05 elements 64-127
+constexpr BYTE kReadExtFilters = 0x06;  // elements 0-31; 0x07 elements 32-63
+constexpr BYTE kReadRxFps = 0x08;
+constexpr BYTE kReadHwSendMode = 0x09;
+// Port writes (command numbers).
+constexpr BYTE kWriteReinit = 0x00;
+constexpr BYTE kWriteOpMode = 0x01;
+constexpr BYTE kWriteBitRates = 0x02;
+constexpr BYTE kWriteGlobalFilter = 0x03;
+constexpr BYTE kWriteStdListSize = 0x04;
+constexpr BYTE kWriteExtListSize = 0x05;
+constexpr BYTE kWriteStdFilters = 0x06;  // elements 0-63; 0x07 elements 64-127
+constexpr BYTE kWriteExtFilters = 0x08;  // elements 0-31; 0x09 elements 32-63
+constexpr BYTE kWriteHwSendMode = 0x0A;
+constexpr BYTE kWriteHwSendRecord = 0x0B;
+
+constexpr WORD port(BYTE port, BYTE command) { return static_cast<WORD>(port << 8 | command); }
+constexpr BYTE port_of(WORD code) { return static_cast<BYTE>(code >> 8); }
+constexpr BYTE command_of(WORD code) { return static_cast<BYTE>(code & 0xFF); }
+constexpr WORD frames_to(BYTE port) { return static_cast<WORD>(kFramesToPort1 + port - 1); }
+constexpr WORD frames_from(BYTE port) { return static_cast<WORD>(kFramesFromPort1 + port - 1); }
+}  // namespace fc
+
+// Acceptance filter lists: elements per list, and per half that one packet
+// of 256 payload bytes carries.
+constexpr int kStdFilterElements = 128;
+constexpr int kExtFilterElements = 64;
+constexpr int kFilterHalfBytes = 256;
+constexpr int kStdElementsPerHalf = kFilterHalfBytes / 4;
+constexpr int kExtElementsPerHalf = kFilterHalfBytes / 8;
+
 // Byte offsets and bits of the frame records (identical in all three).
 constexpr int kRecIdWord = 0;
 constexpr int kRecCtrl = 4;
@@ -43,6 +112,10 @@ constexpr DWORD kRtrBit = 1u << 29;
 constexpr DWORD kXtdBit = 1u << 30;
 constexpr DWORD kEsiBit = 1u << 31;
 constexpr int kMaxData = 64;
+// Records that one packet carries: transmitted-frame records to the
+// adapter, received-frame records from it.
+constexpr int kTxRecordsPerPacket = kPayloadMax / kTxRecordSize;  // 7
+constexpr int kRxRecordsPerPacket = kPayloadMax / kRxRecordSize;  // 6
 
 constexpr BYTE kDlcToBytes[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 12, 16, 20, 24, 32, 48, 64};
 
