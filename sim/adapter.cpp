@@ -155,7 +155,9 @@ void SimAdapter::serve() {
               if (p.size() >= w::kRxRecordsPerPacket * w::kRxRecordSize) flush(pending);
             continue;
           }
-          if (n < 0 && errno == EINTR) continue;
+          // A host that closes with answers unread makes the first read fail
+          // with ECONNRESET; the reports it wrote before still follow.
+          if (n < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
           if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
           // End of stream: the host closed, or disconnect() cut the link;
           // refuse_writes() also ends the stream, but keeps the connection.
