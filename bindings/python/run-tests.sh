@@ -17,6 +17,7 @@ cp -R "$src/pyproject.toml" "$src/canfd_can" "$work/pkg/"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
   --no-deps --no-index --force-reinstall "$work/pkg"
 
-export CANFD_LIBRARY="$library" PYTHONDONTWRITEBYTECODE=1
+# CANFD_SIM lets tests start adapters of their own, to stall or unplug them.
+export CANFD_LIBRARY="$library" CANFD_SIM="$sim" PYTHONDONTWRITEBYTECODE=1
 exec "$sim" --adapters 1 --quiet -- \
   "$venv/bin/python" -m pytest -p no:cacheprovider -rs "$src/tests" "$@"
