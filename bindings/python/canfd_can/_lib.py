@@ -33,6 +33,9 @@ FRAME_BRS = 0x08
 FRAME_ESI = 0x10
 MAX_DATA_LEN = 64
 
+# Bus states of CANFD_GetCANBusState (canfd.h, CANFD_BUS_...).
+BUS_STATES = {0: "error_active", 1: "error_warning", 2: "error_passive", 3: "bus_off"}
+
 
 class Frame(ctypes.Structure):
     """CANFD_Frame_St: one classic or CAN FD frame of the frame calls."""
@@ -110,7 +113,7 @@ _PROTOTYPES = {
     "CANFD_GetFwVer": [WORD, _PW],
     "CANFD_GetCANOPMode": [WORD, BYTE, _PW, _PW, _PW],
     "CANFD_SetCANOPMode": [WORD, BYTE, WORD, WORD, WORD],
-    "CANFD_GetCANStatus": [WORD, BYTE, _PD, _PD, _PD],
+    "CANFD_GetCANBusState": [WORD, BYTE, _PB, _PB, _PB],
     "CANFD_GetCANADBaudRate": [WORD, BYTE, _PD, _PD, _PW, _PW],
     "CANFD_SetCANADBaudRate": [WORD, BYTE, DWORD, DWORD, WORD, WORD],
     "CANFD_GetCANGlobalFilter": [WORD, BYTE, _PB, _PB, _PW, _PW],

@@ -36,6 +36,15 @@ _registry_lock = threading.RLock()
 _devices: Dict[int, "_Device"] = {}  # board id -> _Device
 
 
+# The library's bus states as python-can's: error warning is still error active.
+_BUS_STATES = {
+    "error_active": BusState.ACTIVE,
+    "error_warning": BusState.ACTIVE,
+    "error_passive": BusState.PASSIVE,
+    "bus_off": BusState.ERROR,
+}
+
+
 def _check(rc: int, what: str, error=CanOperationError) -> None:
     if rc != 0:
         raise error(f"{what}: {_lib.describe(rc)}", error_code=rc)
@@ -372,37 +381,37 @@ class CanfdBus(BusABC):
             "data_sample_point": data_sp.value / 100,
         }
 
-    def read_port_status(self) -> Dict[str, int]:
-        """The port's status, error-counter and buffer-status words as the
-        adapter reports them (their bits are the adapter's own)."""
+    def read_port_status(self) -> Dict[str, Any]:
+        """The port's bus state and error counters as the adapter reports them:
+        ``{"bus_state": "error_active" | "error_warning" | "error_passive" |
+        "bus_off", "tx_errors": int, "rx_errors": int}``."""
         h, n = self._handle()
-        words = [_lib.DWORD() for _ in range(3)]
-        _check(_lib.lib().CANFD_GetCANStatus(h, n, *(ctypes.byref(w) for w in words)),
+        state, tx_errors, rx_errors = _lib.BYTE(), _lib.BYTE(), _lib.BYTE()
+        _check(_lib.lib().CANFD_GetCANBusState(h, n, ctypes.byref(state),
+                                              ctypes.byref(tx_errors), ctypes.byref(rx_errors)),
                "reading the port status")
-        return dict(zip(("status", "error_counters", "buffer_status"),
-                        (w.value for w in words)))
+        return {"bus_state": _lib.BUS_STATES.get(state.value, f"unknown ({state.value})"),
+                "tx_errors": tx_errors.value, "rx_errors": rx_errors.value}
 
     @property
     def state(self) -> BusState:
-        """ACTIVE while the adapter answers; ERROR once it is unplugged.
-
-        The adapter's status word is read (see read_port_status), but the
-        meaning of its bits is the adapter's own and not mapped here.
-        """
+        """The port's bus state: ACTIVE while error active (also at the error
+        warning level), PASSIVE while error passive, ERROR when bus off or
+        once the adapter is unplugged. Each read asks the adapter."""
         port = self._port
         if port is not None and port.failure is not None:
             return BusState.ERROR
         try:
-            self.read_port_status()
+            bus_state = self.read_port_status()["bus_state"]
         except CanOperationError as exc:
             if exc.error_code == _lib.ERR_DEVICE_GONE:
                 return BusState.ERROR
             raise
-        return BusState.ACTIVE
+        return _BUS_STATES.get(bus_state, BusState.ERROR)
 
     @state.setter
     def state(self, new_state: BusState) -> None:
-        raise NotImplementedError("the adapter has no listen-only or passive mode to set")
+        raise NotImplementedError("the adapter has no listen-only mode to set")
 
     # -- sending -----------------------------------------------------------
 

@@ -187,6 +187,26 @@ class TestShutdown:
         other.shutdown()
         assert not [t for t in threading.enumerate() if t.name.startswith("canfd reader")]
 
-    def test_state_while_open(self, pair):
+
+
+class TestState:
+    def test_an_idle_port_is_error_active(self, pair):
+        assert pair[0].read_port_status() == {"bus_state": "error_active", "tx_errors": 0,
+                                              "rx_errors": 0}
         assert pair[0].state == can.BusState.ACTIVE
-        assert set(pair[0].read_port_status()) == {"status", "error_counters", "buffer_status"}
+
+    @pytest.mark.parametrize("code,state", [(0, can.BusState.ACTIVE), (1, can.BusState.ACTIVE),
+                                            (2, can.BusState.PASSIVE), (3, can.BusState.ERROR)])
+    def test_the_library_states_as_python_can_states(self, pair, counting_library, code,
+                                                     state):
+        def bus_state(hidnum, port, o_state, o_tx, o_rx):
+            o_state._obj.value, o_tx._obj.value, o_rx._obj.value = code, 130, 7
+            return 0
+
+        counting_library(CANFD_GetCANBusState=bus_state)
+        assert pair[1].state == state
+        assert pair[1].read_port_status()["tx_errors"] == 130
+
+    def test_cannot_be_set(self, pair):
+        with pytest.raises(NotImplementedError):
+            pair[0].state = can.BusState.PASSIVE
