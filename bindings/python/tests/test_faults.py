@@ -66,14 +66,19 @@ class TestSendTimeout:
         private_adapter.stall(False)
         sender.join(5)
         assert result and result[0] - resumed < 1.0
-        got = [rx.recv(2) for _ in range(queued + 1)]
-        assert None not in got and got[-1].arbitration_id == 0x12
+        got = []
+        while len(got) < queued + 1 and (msg := rx.recv(2)) is not None:
+            got.append(msg)
+        assert len(got) == queued + 1 and got[-1].arbitration_id == 0x12
 
     @pytest.mark.parametrize("timeout,wait_ms", [(None, 0xFFFFFFFF), (0, 0), (0.0004, 1),
                                                  (2.5, 2500)])
     def test_timeout_given_to_the_library(self, pair, counting_library, timeout, wait_ms):
-        counting = counting_library(
-            CANFD_SendCANFrames=lambda *args: _lib.ERR_TX_QUEUE_FULL)
+        def queue_full(*args):
+            assert counting.calls["CANFD_SendCANFrames"] == 1, "send called the library again"
+            return _lib.ERR_TX_QUEUE_FULL
+
+        counting = counting_library(CANFD_SendCANFrames=queue_full)
         with pytest.raises(can.CanOperationError):
             pair[0].send(can.Message(arbitration_id=9), timeout=timeout)
         assert [args[4] for args in counting.args["CANFD_SendCANFrames"]] == [wait_ms]
