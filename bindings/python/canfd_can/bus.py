@@ -1,6 +1,7 @@
 """python-can bus for one port of the two-port USB CAN FD adapter."""
 
 import collections
+import contextlib
 import ctypes
 import dataclasses
 import logging
@@ -320,6 +321,9 @@ class CanfdBus(BusABC):
         except BaseException:
             os.close(self._rx_event)
             self._closed = True
+            # Marks the bus shut down for python-can too (4.3 and later warn otherwise).
+            with contextlib.suppress(AttributeError):
+                super().shutdown()
             raise
 
     def _attach(self, bid: Optional[int], number: int, config: _PortConfig) -> None:

@@ -44,6 +44,16 @@ class TestConfiguration:
             config = bus.read_port_config()
             assert (config["bitrate"], config["data_bitrate"]) == (250000, 1000000)
 
+    def test_can_protocol_for_python_can_4_3_and_later(self, make_bus, channels):
+        classic = make_bus(channels[0])
+        fd = make_bus(channels[1], fd=True, fd_non_iso=True)
+        protocols = getattr(can, "CanProtocol", None)
+        if protocols is None:
+            assert not hasattr(classic, "_can_protocol")
+            return
+        assert classic.protocol == protocols.CAN_20
+        assert fd.protocol == getattr(protocols, "CAN_FD_NON_ISO", protocols.CAN_FD)
+
     def test_detect_available_configs(self, board):
         assert can.detect_available_configs("canfd") == [
             {"interface": "canfd", "channel": f"{board}:1"},
