@@ -40,7 +40,7 @@ class TestSendTimeout:
             tx.send(can.Message(arbitration_id=0x11), timeout=0.3)
         elapsed, cpu = time.monotonic() - start, time.thread_time() - cpu
         assert err.value.error_code == _lib.ERR_TX_QUEUE_FULL
-        assert 0.29 <= elapsed < 0.6
+        assert 0.29 <= elapsed < 0.8
         # One call that slept in the library: no retries, no spinning.
         assert counting.calls["CANFD_SendCANFrames"] == 1
         assert counting.args["CANFD_SendCANFrames"][0][4] == 300
@@ -128,13 +128,13 @@ class TestDroppedFrames:
 
     def test_full_bus_queue_is_warned_about_once_per_burst(self, pair, caplog, make_bus,
                                                            channels, monkeypatch):
-        monkeypatch.setattr(_reader, "DROP_BURST_GAP_S", 0.5)
+        monkeypatch.setattr(_reader, "DROP_BURST_GAP_S", 0.8)
         small = make_bus(channels[1], rx_queue_size=5, fd=True, data_bitrate=DATA_BITRATE)
         for burst in range(3):
             for i in range(20):
                 pair[0].send(can.Message(arbitration_id=i))
             assert None not in [pair[1].recv(TIMEOUT) for _ in range(20)]
-            time.sleep(0.1 if burst == 0 else 0.7)
+            time.sleep(0.05 if burst == 0 else 1.2)
         # The first two bursts lie within the gap, the third after it.
         assert [m.arbitration_id for m in iter(lambda: small.recv(0), None)] == list(range(5))
         warnings = warnings_of(caplog)
