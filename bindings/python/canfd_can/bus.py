@@ -517,7 +517,7 @@ class CanfdBus(BusABC):
             if msgs:
                 self._rx_queue.extend(msgs)
                 self._set_event()
-                self._rx_cond.notify()
+                self._rx_cond.notify(len(msgs))
         if dropped:
             self._drops.add(dropped)
 
