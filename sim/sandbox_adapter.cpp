@@ -125,9 +125,13 @@ void SimAdapter::serve() {
       std::lock_guard<std::mutex> lk(conn_mu_);
       // A connection whose reports are not taken now is watched for its
       // hang-up only (with the adapter's reading side shut, it would always
-      // read as ready).
-      for (const Conn &c : conns_)
-        fds.push_back({c.fd, static_cast<short>(taking && !c.refused && !c.cut ? POLLIN : 0), 0});
+      // read as ready); once it has hung up, it waits unwatched until its
+      // reports can be taken.
+      for (const Conn &c : conns_) {
+        const bool readable = !c.refused && !c.cut;
+        if (c.hung_up && !taking && readable) continue;
+        fds.push_back({c.fd, static_cast<short>(taking && readable ? POLLIN : 0), 0});
+      }
     }
     timespec ts{};
     if (wake_at != timing::kNever) ts = to_timespec(std::max<int64_t>(wake_at - now, 0));
@@ -146,10 +150,13 @@ void SimAdapter::serve() {
     readable.clear();
     closed.clear();
     for (size_t i = 2; i < fds.size(); ++i) {
-      if (fds[i].revents & POLLIN)
+      if (fds[i].revents & POLLIN) {
         readable.push_back(fds[i].fd);
-      else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))
-        closed.push_back(fds[i].fd);
+      } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // Read to its end, or not read now: the host's reports may still be
+        // there.
+        if (fds[i].events & POLLIN || !hang_up(fds[i].fd)) closed.push_back(fds[i].fd);
+      }
     }
     if (!readable.empty()) take_reports(readable, closed);
     // Connections are closed before new ones are accepted, which may reuse
@@ -181,7 +188,9 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
         any = true;
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
+      // A host that closes with reports unread makes the first read fail
+      // with ECONNRESET; the reports it wrote before still follow.
+      if (n < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
       empty[i] = true;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       // End of stream: the host closed, or disconnect() cut the link.
@@ -217,20 +226,33 @@ void SimAdapter::close_host(int fd) {
   cv_conn_.notify_all();
 }
 
+bool SimAdapter::hang_up(int fd) {
+  {
+    std::lock_guard<std::mutex> lk(conn_mu_);
+    const auto it =
+        std::find_if(conns_.begin(), conns_.end(), [fd](const Conn &c) { return c.fd == fd; });
+    if (it == conns_.end() || it->cut || it->refused) return false;
+    it->hung_up = true;
+  }
+  cv_conn_.notify_all();
+  return true;
+}
+
 // ---- Connections -----------------------------------------------------------
 
 bool SimAdapter::connected() const { return connections() > 0; }
 
 int SimAdapter::connections() const {
   std::lock_guard<std::mutex> lk(conn_mu_);
-  return static_cast<int>(
-      std::count_if(conns_.begin(), conns_.end(), [](const Conn &c) { return !c.cut; }));
+  return static_cast<int>(std::count_if(conns_.begin(), conns_.end(),
+                                        [](const Conn &c) { return !c.cut && !c.hung_up; }));
 }
 
 bool SimAdapter::wait_connected(int timeout_ms) {
   std::unique_lock<std::mutex> lk(conn_mu_);
   auto open = [this] {
-    return std::any_of(conns_.begin(), conns_.end(), [](const Conn &c) { return !c.cut; });
+    return std::any_of(conns_.begin(), conns_.end(),
+                       [](const Conn &c) { return !c.cut && !c.hung_up; });
   };
   cv_conn_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return open() || stopped_; });
   return open();
@@ -269,7 +291,7 @@ Engine::Delivery SimAdapter::deliver(const uint8_t *data, size_t len) {
   // Readers without room now: they get one wait, bounded for all together.
   std::vector<pollfd> waiting;
   for (Conn &c : conns_) {
-    if (c.cut) continue;
+    if (c.cut || c.hung_up) continue;
     const ssize_t n = send(c.fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(len)) {
       c.lagging = false;

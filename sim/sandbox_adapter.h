@@ -75,6 +75,7 @@ class SimAdapter final : public Adapter, private Engine::Link {
     bool cut = false;      // disconnect() shut it: closed once the thread sees it
     bool refused = false;  // refuse_writes() shut the adapter's reading side
     bool lagging = false;  // missed a report for want of room; no waiting until it reads
+    bool hung_up = false;  // the host closed; what it wrote is still to be taken
   };
 
   // Engine::Link.
@@ -84,6 +85,9 @@ class SimAdapter final : public Adapter, private Engine::Link {
   void serve();
   void accept_host();
   void close_host(int fd);
+  // Marks a connection whose host closed while its reports were not taken;
+  // false when there is nothing left to take from it.
+  bool hang_up(int fd);
   // Takes up to a pass of reports from the readable connections, one
   // connection after the other. Returns the descriptors found closed.
   void take_reports(const std::vector<int> &readable, std::vector<int> &closed);
