@@ -193,8 +193,9 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
       if (n < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
       empty[i] = true;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      // End of stream: the host closed, or disconnect() cut the link.
-      closed.push_back(readable[i]);
+      // End of stream: the host closed, or disconnect() cut the link;
+      // refuse_writes() also ends the stream, but keeps the connection.
+      if (n < 0 || !refused(readable[i])) closed.push_back(readable[i]);
     }
   }
 }
@@ -224,6 +225,13 @@ void SimAdapter::close_host(int fd) {
     conns_.erase(it);
   }
   cv_conn_.notify_all();
+}
+
+bool SimAdapter::refused(int fd) const {
+  std::lock_guard<std::mutex> lk(conn_mu_);
+  const auto it =
+      std::find_if(conns_.begin(), conns_.end(), [fd](const Conn &c) { return c.fd == fd; });
+  return it != conns_.end() && it->refused && !it->cut;
 }
 
 bool SimAdapter::hang_up(int fd) {

@@ -88,6 +88,7 @@ class SimAdapter final : public Adapter, private Engine::Link {
   // Marks a connection whose host closed while its reports were not taken;
   // false when there is nothing left to take from it.
   bool hang_up(int fd);
+  bool refused(int fd) const;
   // Takes up to a pass of reports from the readable connections, one
   // connection after the other. Returns the descriptors found closed.
   void take_reports(const std::vector<int> &readable, std::vector<int> &closed);
