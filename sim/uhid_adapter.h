@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "waker.h"
 
 namespace canfd_sim {
 
@@ -77,11 +78,14 @@ class UhidAdapter final : private Engine::Link {
   // Reads every pending event; false when the descriptor has failed.
   bool read_events();
   bool write_event(const void *ev, size_t len);
+  // Answers a request for a feature report (UHID_GET_REPORT_REPLY or
+  // UHID_SET_REPORT_REPLY) with an error.
+  void refuse_report(uint32_t type, uint32_t id);
 
   const int fd_;
   const UhidIdentity id_;
   Engine engine_;
-  int wake_fd_ = -1;
+  Waker waker_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> opened_{false};
   std::atomic<bool> started_{false};

@@ -5,8 +5,12 @@ CANFD_BIN_DIR names the directory that holds canfd and canfd-sim."""
 import os
 import re
 import subprocess
+import sys
 import time
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "tool"))
+from test_tool import Sim  # noqa: E402  canfd-sim serving a sandbox, canfd run inside
 
 BIN = os.environ.get("CANFD_BIN_DIR", "build/bin")
 CANFD = os.path.join(BIN, "canfd")
@@ -19,39 +23,6 @@ OPTIONS = ["--adapters", "--bid", "--pid", "--no-timing", "--usb-speed", "--dir"
 
 def sim(*args, timeout=30):
     return subprocess.run([SIM, *args], capture_output=True, text=True, timeout=timeout)
-
-
-class Serving:
-    """canfd-sim serving a sandbox in the background."""
-
-    def __init__(self, *args):
-        self.proc = subprocess.Popen([SIM, "--quiet", *args], stdout=subprocess.PIPE, text=True)
-        self.env = dict(os.environ)
-        for _ in range(2):
-            m = re.match(r"export (\w+)=(.*)$", self.proc.stdout.readline().strip())
-            if not m:
-                self.close()
-                raise RuntimeError("canfd-sim did not print the environment")
-            self.env[m.group(1)] = m.group(2).strip("'")
-
-    def start(self, *args):
-        return subprocess.Popen([CANFD, *args], env=self.env, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
-
-    def run(self, *args):
-        return subprocess.run([CANFD, *args], env=self.env, capture_output=True, text=True,
-                              timeout=30)
-
-    def close(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
 
 class CommandLine(unittest.TestCase):
@@ -92,8 +63,10 @@ class CommandLine(unittest.TestCase):
 
 class Processes(unittest.TestCase):
     def test_two_dumps_in_two_processes_see_what_a_third_sends(self):
-        with Serving() as s:
-            dumps = [s.start("dump", "2", "-n", "3", "-T", "20000") for _ in range(2)]
+        with Sim() as s:
+            dumps = [subprocess.Popen([CANFD, "dump", "2", "-n", "3", "-T", "20000"], env=s.env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                     for _ in range(2)]
             # The dumps open the adapter when they are ready: keep sending
             # until both have their frames.
             deadline = time.monotonic() + 20
@@ -111,7 +84,7 @@ class Processes(unittest.TestCase):
 class TimingModel(unittest.TestCase):
     def test_on_by_default_a_flood_fills_the_bus_and_no_more(self):
         # 111-bit frames at 500 kbit/s: at most 4504 per second.
-        with Serving() as s:
+        with Sim() as s:
             r = s.run("dump", "2", "--stats", "--time", "1500ms", "--send",
                       "123#0011223344556677", "-c", "0", "-g", "0")
             self.assertEqual(r.returncode, 0, r.stderr)

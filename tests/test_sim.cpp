@@ -462,6 +462,12 @@ class Timed : public Openers {
     on.on = true;
     adapter.set_timing(on);
   }
+  // USB at 1000 reports per second each way.
+  void set_full_speed() {
+    Timing full = adapter.timing();
+    full.usb_reports_per_second = canfd_sim::kUsbFullSpeed;
+    adapter.set_timing(full);
+  }
   // Bit rates of port 1, the sending port.
   void set_rates(uint32_t arb, uint32_t data) {
     canfd_sim::ModuleState s = adapter.state();
@@ -523,9 +529,7 @@ TEST_F(Timed, FullTransmitQueueDropsAndTheStatusCountsIt) {
 }
 
 TEST_F(Timed, ReportsFromTheHostAreTakenAtTheUsbRate) {
-  Timing full = adapter.timing();
-  full.usb_reports_per_second = canfd_sim::kUsbFullSpeed;
-  adapter.set_timing(full);
+  set_full_speed();
   const int fd = open_node();
   constexpr int kReports = 30;
   const Bytes rep = frames_report(1, {});
@@ -537,9 +541,7 @@ TEST_F(Timed, ReportsFromTheHostAreTakenAtTheUsbRate) {
 }
 
 TEST_F(Timed, ReportsToTheHostGoAtTheUsbRate) {
-  Timing full = adapter.timing();
-  full.usb_reports_per_second = canfd_sim::kUsbFullSpeed;
-  adapter.set_timing(full);
+  set_full_speed();
   const int fd = open_node();
   constexpr int kReports = 30;
   const Bytes pushed = {CANFD_OP_LARGE, 0, 0x77, 0, 0, 0};
