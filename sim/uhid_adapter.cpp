@@ -52,13 +52,16 @@ const size_t kUhidReportDescriptorSize = sizeof kUhidReportDescriptor;
 UhidAdapter::UhidAdapter(int fd, UhidIdentity id) : fd_(fd), id_(std::move(id)), engine_(*this) {
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
   server_ = std::thread([this] { serve(); });
+  reader_ = std::thread([this] { read_loop(); });
 }
 
 UhidAdapter::~UhidAdapter() {
   stop_ = true;
   engine_.shut_down();
-  wake();
+  waker_.wake();
+  reader_waker_.wake();
   server_.join();
+  reader_.join();
   unplug();
   close(fd_);
 }
@@ -107,6 +110,11 @@ void UhidAdapter::unplug() {
   }
   opened_ = false;
   started_ = false;
+  {
+    // Reports written before the unplug die with the device.
+    std::lock_guard<std::mutex> lk(inbox_mu_);
+    inbox_.clear();
+  }
   wake();
 }
 
@@ -140,20 +148,36 @@ Engine::Delivery UhidAdapter::deliver(const uint8_t *data, size_t len) {
 
 void UhidAdapter::serve() {
   Waker::tighten_timer_slack();
+  std::vector<uint8_t> report;
   while (!stop_) {
-    // Reports written before an unplug die with the device.
-    if (!inbox_.empty() && !plugged()) inbox_.clear();
     int64_t now = monotonic_ns();
-    while (!inbox_.empty() && engine_.take_ready_at() <= now) {
-      engine_.take(inbox_.front().data(), inbox_.front().size(), now);
-      inbox_.pop_front();
+    bool waiting = false;
+    while (engine_.take_ready_at() <= now) {
+      {
+        std::lock_guard<std::mutex> lk(inbox_mu_);
+        if (inbox_.empty()) break;
+        report.swap(inbox_.front());
+        inbox_.pop_front();
+      }
+      engine_.take(report.data(), report.size(), now);
       now = monotonic_ns();
     }
     engine_.run(now);
     int64_t wake_at = engine_.next_wake();
-    if (!inbox_.empty()) wake_at = std::min(wake_at, engine_.take_ready_at());
+    {
+      std::lock_guard<std::mutex> lk(inbox_mu_);
+      waiting = !inbox_.empty();
+    }
+    if (waiting) wake_at = std::min(wake_at, engine_.take_ready_at());
+    pollfd fds[1];  // the waker's
+    if (!waker_.wait(fds, 1, wake_at)) break;
+  }
+}
+
+void UhidAdapter::read_loop() {
+  while (!stop_) {
     pollfd fds[2] = {{-1, 0, 0}, {fd_, POLLIN, 0}};  // [0]: the waker's
-    if (!waker_.wait(fds, 2, wake_at)) break;
+    if (!reader_waker_.wait(fds, 2, timing::kNever)) break;
     if (stop_) break;
     if (fds[1].revents & POLLIN) {
       if (!read_events()) break;
@@ -165,11 +189,14 @@ void UhidAdapter::serve() {
 
 bool UhidAdapter::read_events() {
   uhid_event ev;
+  bool taken = false;
   for (;;) {
     const ssize_t n = read(fd_, &ev, sizeof ev);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (taken) waker_.wake();
+      return true;
     }
     if (n == 0) return false;
     if (static_cast<size_t>(n) < sizeof ev.type) continue;
@@ -190,12 +217,14 @@ bool UhidAdapter::read_events() {
         if (ev.u.output.rtype != UHID_OUTPUT_REPORT) break;
         const size_t size = std::min<size_t>(ev.u.output.size, UHID_DATA_MAX);
         if (size == 0) break;
+        const uint8_t *data = ev.u.output.data;
+        std::lock_guard<std::mutex> lk(inbox_mu_);
         if (inbox_.size() >= kInboxLimit) {
           ++lost_;
           break;
         }
-        const uint8_t *data = ev.u.output.data;
         inbox_.emplace_back(data, data + size);
+        taken = true;
         break;
       }
       case UHID_GET_REPORT:
