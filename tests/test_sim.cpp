@@ -504,7 +504,7 @@ TEST_F(Timed, FullTransmitQueueDropsAndTheStatusCountsIt) {
   Timing on = adapter.timing();
   on.tx_queue_frames = 4;
   adapter.set_timing(on);
-  set_rates(2000, 2000);  // 55.5 ms for each frame below
+  set_rates(1000, 1000);  // 111 ms for each frame below
   const int fd = open_node();
   std::vector<Frame> frames;
   for (uint32_t id = 1; id <= 7; ++id) frames.push_back({id, false, false, false, 8});
