@@ -1,6 +1,8 @@
 """End-to-end tests of the canfd tool: the real program against the simulated
 adapter, through canfd-sim. CANFD_BIN_DIR names the directory that holds
-canfd and canfd-sim."""
+canfd and canfd-sim. With CANFD_SIM_UHID=1 the adapters are real hidraw
+devices of the kernel (canfd-sim --uhid, as root with the uhid module)
+instead of the hidraw sandbox."""
 
 import json
 import os
@@ -13,9 +15,20 @@ BIN = os.environ.get("CANFD_BIN_DIR", "build/bin")
 CANFD = os.path.join(BIN, "canfd")
 SIM = os.path.join(BIN, "canfd-sim")
 LOG2ASC = "/usr/bin/log2asc"
+UHID = os.environ.get("CANFD_SIM_UHID") == "1"
 
 P1 = "canfd-1234ABCD-1"
 P2 = "canfd-1234ABCD-2"
+
+
+def adapter_count(sim_args):
+    """How many adapters canfd-sim makes with these arguments."""
+    args = list(sim_args)
+    if "--adapters" in args:
+        return int(args[args.index("--adapters") + 1])
+    if "--bid" in args:
+        return len(args[args.index("--bid") + 1].split(","))
+    return 1
 
 
 class Sim:
@@ -23,9 +36,20 @@ class Sim:
     Settings persist between runs, as on a real adapter."""
 
     def __init__(self, *sim_args):
+        self.env = dict(os.environ)
+        if UHID:
+            # The devices are everyone's: canfd needs no environment. canfd-sim
+            # prints a line per adapter once every node exists.
+            self.proc = subprocess.Popen([SIM, "--uhid", "--quiet", *sim_args],
+                                         stdout=subprocess.PIPE, text=True)
+            for _ in range(adapter_count(sim_args)):
+                line = self.proc.stdout.readline()
+                if not re.match(r"/dev/hidraw\d+ [0-9A-F]{8} [0-9A-F]{4}$", line.strip()):
+                    self.close()
+                    raise RuntimeError("canfd-sim --uhid printed %r" % line)
+            return
         self.proc = subprocess.Popen([SIM, "--quiet", *sim_args], stdout=subprocess.PIPE,
                                      text=True)
-        self.env = dict(os.environ)
         for _ in range(2):
             line = self.proc.stdout.readline()
             m = re.match(r"export (\w+)=(.*)$", line.strip())
