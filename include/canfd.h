@@ -7,6 +7,42 @@
  * below. Calls that exchange a command with the adapter may also return the
  * adapter's own error code (0 to 255) from a refused ('?') answer.
  *
+ * Threads
+ * -------
+ * - Any call may come from any thread, and any number of threads may call
+ *   at once, on one device or on several.
+ * - Open, close and the scans (CANFD_ScanDevice, CANFD_ListDevice,
+ *   get_hidraw_num) take one library lock: they run one at a time. The scan
+ *   list List is rewritten by every scan; read it while no scan runs.
+ * - Close may be called while other threads use the device: calls in
+ *   progress return CANFD_ERR_DEVICE_NOT_OPEN (a blocked CANFD_WaitCANRxMsg
+ *   or a command waiting for its answer wakes at once), close waits for them
+ *   to leave, and any later call returns CANFD_ERR_DEVICE_NOT_OPEN. A second
+ *   close of the same device returns CANFD_ERR_DEVICE_NOT_OPEN.
+ * - Commands to one device run one at a time (each waits for the one before
+ *   it to be answered); the two ports' frame calls do not wait for each
+ *   other, nor for commands.
+ *
+ * What blocks, and for how long
+ * -----------------------------
+ * - Commands wait for the adapter's answer: at most one second each (the
+ *   filter list calls exchange up to three commands). CANFD_OpenDevice
+ *   sends two commands with 10 ms each.
+ * - CANFD_SetCANTxMsg never waits for the adapter: it queues the frame for
+ *   the transmit worker, or returns CANFD_ERR_TX_QUEUE_FULL at once when
+ *   eight reports already wait.
+ * - CANFD_GetCANRxMsg, CANFD_GetCANRxMsgCount and the clears never wait.
+ *   CANFD_WaitCANRxMsg waits up to its timeout.
+ * - CANFD_CloseDevice first lets the transmit worker write the frames it
+ *   has accepted, for at most 250 ms in all, then stops both workers.
+ *
+ * An unplugged adapter
+ * --------------------
+ * Once the node reports that its device is gone, the device's commands and
+ * frame calls return CANFD_ERR_DEVICE_GONE (waiting callers wake at once);
+ * frames already received can still be taken. Close the device, and open
+ * it again once the adapter is back.
+ *
  * This header is valid C and C++.
  */
 #ifndef CANFD_H
@@ -25,7 +61,9 @@ typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef unsigned int BOOL;
 
-/* Result codes. 1, 2 and 5 are plain numbers returned by CANFD_OpenDevice. */
+/* Result codes. 1, 2 and 5 are plain numbers returned by CANFD_OpenDevice:
+ * the node did not open (1), a worker thread did not start (2), no memory or
+ * no eventfd (5). */
 #define CANFD_ERR_INVALID_INDEX 0x10001
 #define CANFD_ERR_DEVICE_ALREADY_OPEN 0x10002
 #define CANFD_ERR_DEVICE_NOT_FOUND 0x10003
@@ -41,6 +79,22 @@ typedef unsigned int BOOL;
 #define CANFD_ERR_TX_BUF_FULL 0x10103
 #define CANFD_ERR_INVALID_PARAM 0x10104
 #define CANFD_ERR_INVALID_FILTER_SIZE 0x10105
+#define CANFD_ERR_DEVICE_GONE 0x1000C /* the adapter was unplugged */
+
+/* One entry of the table of result codes. */
+typedef struct {
+  int code;         /* e.g. CANFD_ERR_TX_QUEUE_FULL */
+  const char *name; /* "CANFD_ERR_TX_QUEUE_FULL" */
+  const char *text; /* "transmit queue full" */
+} CANFD_ResultCode_St;
+
+/* The library's result codes: stores the table's address in *o_table and
+ * returns the number of entries. */
+int CANFD_GetResultCodes(const CANFD_ResultCode_St **o_table);
+/* A short description of any result: "success" for 0, the table's text for
+ * a result code, a description of the adapter's refusal for 1 to 255 (the
+ * 1, 2 and 5 of CANFD_OpenDevice are told in its comment). Never NULL. */
+const char *CANFD_GetResultText(int code);
 
 /* Sizes of the device record's buffers. */
 #define CANFD_REPORT_SIZE 513     /* report number byte + 512 packet bytes */

@@ -1,8 +1,9 @@
-// Packet builders, frame rings and device record initialisation.
-#include "canfd_comm.h"
-
+// Frame rings: the four byte rings of a device record (receive and transmit
+// of each port) and the record's initialisation. None of the ring functions
+// locks: the caller holds the ring's mutex.
 #include <cstring>
 
+#include "canfd_comm.h"
 #include "wire.h"
 
 extern "C" {
@@ -14,15 +15,7 @@ DWORD CAN2TxBufCnt = 0;
 
 namespace {
 
-// Packet builders: zero the packet, write the header, copy the data.
-int pack_packet(BYTE opcode, WORD fc, WORD len, const BYTE *data, BYTE *pkt) {
-  std::memset(pkt, 0, static_cast<size_t>(len) + CANFD_HEADER_SIZE);
-  AppendProtocolHeader(opcode, fc, len, pkt);
-  if (len != 0) std::memcpy(pkt + CANFD_HEADER_SIZE, data, len);
-  return len + CANFD_HEADER_SIZE;
-}
-
-// One byte ring of a device record: storage, size, capacity, positions, mutex.
+// One byte ring of a device record: storage, size, capacity and positions.
 struct Ring {
   BYTE *storage;
   DWORD size;
@@ -30,36 +23,47 @@ struct Ring {
   DWORD *start;
   DWORD *end;
   DWORD *count;
-  pthread_mutex_t *mutex;
   bool valid;
 };
 
 Ring rx_ring(PKALVEN_CANFD_CAN_Buf_St d, BYTE port) {
   if (port == 1)
-    return {d->BUFF_RX_LargPkt_C1,   CANFD_RX_RING_SIZE,
-            CANFD_RX_RING_CAPACITY,  &d->BUFF_RX_Larg_C1_Start,
-            &d->BUFF_RX_Larg_C1_End, &d->BUFF_RX_Larg_C1_Count,
-            &d->mutex_CANRx_P1,      true};
+    return {d->BUFF_RX_LargPkt_C1,
+            CANFD_RX_RING_SIZE,
+            CANFD_RX_RING_CAPACITY,
+            &d->BUFF_RX_Larg_C1_Start,
+            &d->BUFF_RX_Larg_C1_End,
+            &d->BUFF_RX_Larg_C1_Count,
+            true};
   if (port == 2)
-    return {d->BUFF_RX_LargPkt_C2,   CANFD_RX_RING_SIZE,
-            CANFD_RX_RING_CAPACITY,  &d->BUFF_RX_Larg_C2_Start,
-            &d->BUFF_RX_Larg_C2_End, &d->BUFF_RX_Larg_C2_Count,
-            &d->mutex_CANRx_P2,      true};
-  return {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, false};
+    return {d->BUFF_RX_LargPkt_C2,
+            CANFD_RX_RING_SIZE,
+            CANFD_RX_RING_CAPACITY,
+            &d->BUFF_RX_Larg_C2_Start,
+            &d->BUFF_RX_Larg_C2_End,
+            &d->BUFF_RX_Larg_C2_Count,
+            true};
+  return {nullptr, 0, 0, nullptr, nullptr, nullptr, false};
 }
 
 Ring tx_ring(PKALVEN_CANFD_CAN_Buf_St d, BYTE port) {
   if (port == 1)
-    return {d->BUFF_TX_LargPkt_C1,   CANFD_TX_RING_SIZE,
-            CANFD_TX_RING_CAPACITY,  &d->BUFF_TX_Larg_C1_Start,
-            &d->BUFF_TX_Larg_C1_End, &d->BUFF_TX_Larg_C1_Count,
-            &d->mutex_CANTx_P1,      true};
+    return {d->BUFF_TX_LargPkt_C1,
+            CANFD_TX_RING_SIZE,
+            CANFD_TX_RING_CAPACITY,
+            &d->BUFF_TX_Larg_C1_Start,
+            &d->BUFF_TX_Larg_C1_End,
+            &d->BUFF_TX_Larg_C1_Count,
+            true};
   if (port == 2)
-    return {d->BUFF_TX_LargPkt_C2,   CANFD_TX_RING_SIZE,
-            CANFD_TX_RING_CAPACITY,  &d->BUFF_TX_Larg_C2_Start,
-            &d->BUFF_TX_Larg_C2_End, &d->BUFF_TX_Larg_C2_Count,
-            &d->mutex_CANTx_P2,      true};
-  return {nullptr, 0, 0, nullptr, nullptr, nullptr, nullptr, false};
+    return {d->BUFF_TX_LargPkt_C2,
+            CANFD_TX_RING_SIZE,
+            CANFD_TX_RING_CAPACITY,
+            &d->BUFF_TX_Larg_C2_Start,
+            &d->BUFF_TX_Larg_C2_End,
+            &d->BUFF_TX_Larg_C2_Count,
+            true};
+  return {nullptr, 0, 0, nullptr, nullptr, nullptr, false};
 }
 
 int ring_is_full(const Ring &r) {
@@ -74,11 +78,9 @@ int ring_is_empty(const Ring &r) {
 
 int ring_clear(const Ring &r) {
   if (!r.valid) return -1;
-  pthread_mutex_lock(r.mutex);
   *r.count = 0;
   *r.end = 0;
   *r.start = 0;
-  pthread_mutex_unlock(r.mutex);
   return 0;
 }
 
@@ -111,6 +113,7 @@ int ring_write(const Ring &r, const BYTE *src, DWORD len) {
 int ring_read(const Ring &r, BYTE *dst, DWORD len) {
   if (!r.valid) return -1;
   if (*r.count < len) return -1;
+  if (len == 0) return 0;  // touches neither buffer
   const DWORD start = *r.start;
   if (*r.end >= start) {
     std::memcpy(dst, r.storage + start, len);
@@ -131,22 +134,6 @@ int ring_read(const Ring &r, BYTE *dst, DWORD len) {
 }  // namespace
 
 extern "C" {
-
-void AppendProtocolHeader(BYTE byOPCode, WORD wFCCode, WORD wDataLen, BYTE *byPkt) {
-  canfd::wire::put_header(byPkt, byOPCode, wFCCode, wDataLen);
-}
-
-int PackReadPacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {
-  return pack_packet(CANFD_OP_READ, wFCCode, wDataLen, byData, byPkt);
-}
-
-int PackWritePacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {
-  return pack_packet(CANFD_OP_WRITE, wFCCode, wDataLen, byData, byPkt);
-}
-
-int PackLargeDataPacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt) {
-  return pack_packet(CANFD_OP_LARGE, wFCCode, wDataLen, byData, byPkt);
-}
 
 void CANBufStructInit(PKALVEN_CANFD_CAN_Buf_St pCAN_FD) {
   __atomic_store_n(&pCAN_FD->IsDeviceOpen, 1, __ATOMIC_RELEASE);

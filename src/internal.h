@@ -1,0 +1,227 @@
+// Private to the library: the state each open device keeps beside its public
+// record, the per-index slots that make close safe, and what the subsystems
+// call of each other. Nothing here is exported.
+#ifndef CANFD_INTERNAL_H
+#define CANFD_INTERNAL_H
+
+#include <pthread.h>
+#include <semaphore.h>
+#include <time.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "canfd.h"
+#include "canfd_comm.h"
+#include "wire.h"
+
+namespace canfd::core {
+
+// ---- Small helpers -----------------------------------------------------------
+
+class Lock {
+ public:
+  explicit Lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+  ~Lock() { pthread_mutex_unlock(m_); }
+  Lock(const Lock &) = delete;
+  Lock &operator=(const Lock &) = delete;
+
+ private:
+  pthread_mutex_t *m_;
+};
+
+// The monotonic clock in nanoseconds; condition variables of the library
+// wait on it.
+int64_t now_ns();
+int64_t deadline_after_ms(uint64_t ms);
+timespec to_timespec(int64_t ns);
+// Waits on cv until the monotonic deadline; false once it has passed.
+bool wait_until(pthread_cond_t *cv, pthread_mutex_t *m, int64_t deadline_ns);
+// A condition variable on the monotonic clock.
+void init_monotonic_cond(pthread_cond_t *cv);
+
+constexpr bool valid_port(BYTE port) { return port == 1 || port == 2; }
+
+inline pthread_mutex_t *rx_mutex(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port) {
+  return port == 1 ? &rec->mutex_CANRx_P1 : &rec->mutex_CANRx_P2;
+}
+inline pthread_mutex_t *tx_mutex(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port) {
+  return port == 1 ? &rec->mutex_CANTx_P1 : &rec->mutex_CANTx_P2;
+}
+
+// The adapter answers every command within one command timeout.
+constexpr DWORD kCmdTimeoutMs = 1000;
+// Close lets the transmit worker write what it has accepted for this long.
+constexpr int64_t kDrainNs = 250 * 1000000LL;
+
+// ---- Received record streams -------------------------------------------------
+
+// One port's stream of received-frame records. A frame packet may end inside
+// a record; its bytes wait here until the rest arrives, so that only whole
+// records enter the ring and a dropped packet never shifts later records.
+struct RxStream {
+  BYTE partial[wire::kRxRecordSize];
+  DWORD partial_len = 0;
+  bool discard_partial = false;  // the ring was cleared while a record was incomplete
+  uint64_t dropped = 0;          // records lost because the ring was full
+};
+
+// Appends a frame packet's payload to the port's stream. Records that do not
+// fit into the ring are dropped whole and counted. Returns whether a record
+// entered the ring. The caller holds the port's receive mutex.
+bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *data, DWORD len);
+// Empties the port's ring; an incomplete record is dropped when it completes.
+// The caller holds the port's receive mutex.
+void rx_clear(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s);
+
+// ---- Command answers ---------------------------------------------------------
+
+// A request written to the adapter, as its answer will identify it.
+struct Request {
+  BYTE opcode = 0;  // '$' or '#'
+  WORD fc = 0;
+  int64_t answer_by_ns = 0;  // later than this its answer is taken as lost
+};
+
+// Requests that timed out while their answer may still come, oldest first,
+// and the request a command is waiting on. The adapter answers in request
+// order, so an answer belongs to the oldest outstanding request it can
+// answer, and the requests before that one will not be answered any more.
+struct Answers {
+  static constexpr int kMaxOwed = 16;
+  Request owed[kMaxOwed];
+  int owed_count = 0;
+  bool waiting = false;
+  Request current;
+  bool arrived = false;  // current's answer is in the response slot
+};
+
+// Whether an answer packet can be the answer to a request: the same function
+// code; a '!' answer to a read carries the values read.
+bool answers(const Request &r, const BYTE *pkt);
+// Files one answer: true when it is the waiting request's (the caller then
+// copies it to the response slot), false when it is a late answer to an
+// owed request or belongs to nothing. Forgets owed requests it passes over
+// and those whose time is up.
+bool take_answer(Answers &a, const BYTE *pkt, int64_t now);
+// Starts waiting on a request; forgets owed requests whose time is up.
+void begin_request(Answers &a, const Request &r, int64_t now);
+// Ends the wait: a request that timed out is owed its answer until its time
+// is up.
+void end_request(Answers &a, bool timed_out);
+
+// ---- Devices -----------------------------------------------------------------
+
+// What an open device keeps beside its public record. Allocated by open,
+// released by close.
+struct Device {
+  PKALVEN_CANFD_CAN_Buf_St rec = nullptr;
+  WORD hidnum = 0;
+  int stop_fd = -1;               // eventfd: both workers stop when it is readable
+  std::atomic<bool> gone{false};  // the node reported its device gone
+  std::atomic<bool> stopping{false};
+  std::atomic<int64_t> drain_until_ns{0};  // the transmit worker gives up queued reports then
+  sem_t start;                             // posted once per worker when its block is published
+  pthread_cond_t rx_cond[2];               // with the port's receive mutex: records stored
+  RxStream rx[2];
+  pthread_mutex_t answer_mu;  // guards answers and the response slot
+  pthread_cond_t answer_cond;
+  Answers answers;
+};
+
+// A device index: the device open there, the calls in progress on it and
+// whether it is closing. One per index, for the life of the process, so that
+// a call never touches released memory to learn that its device is gone.
+struct Slot {
+  std::atomic<Device *> dev{nullptr};
+  std::atomic<int> users{0};
+  std::atomic<bool> closing{false};
+  pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;  // close waits on left
+  pthread_cond_t left = PTHREAD_COND_INITIALIZER;
+};
+
+Slot &slot(WORD hidnum);
+PKALVEN_CANFD_CAN_Buf_St record(WORD hidnum);
+thread_t *worker_block(WORD hidnum);
+Device *device_of(WORD hidnum);
+
+// Open, close and the scans run one at a time under this lock.
+extern pthread_mutex_t g_library_lock;
+// The lookup of get_hidraw_num, for callers that hold the library lock.
+int lookup_hidraw_num(WORD pid, DWORD bid, int *hidnum);
+
+// For the workers: waits for open to publish the control block (null when
+// the device closes first), and waits while the worker is disabled (false
+// when it is to stop).
+thread_t *wait_for_block(Device &d);
+bool wait_enabled(Device &d, thread_t *blk, int *flag);
+
+// Marks a call in progress on a device for its whole duration, so that close
+// waits for it before it releases anything. rc is the validation result; dev
+// is set when it is 0.
+class DeviceUse {
+ public:
+  explicit DeviceUse(WORD hidnum);
+  ~DeviceUse();
+  DeviceUse(const DeviceUse &) = delete;
+  DeviceUse &operator=(const DeviceUse &) = delete;
+
+  int rc = 0;
+  Device *dev = nullptr;
+
+ private:
+  Slot *slot_ = nullptr;
+};
+
+inline bool is_gone(const Device &d) { return d.gone.load(std::memory_order_acquire); }
+inline bool is_closing(const Device &d) {
+  return slot(d.hidnum).closing.load(std::memory_order_acquire);
+}
+
+// The node said its device is gone: every waiter wakes and learns it.
+void mark_gone(Device &d);
+
+// Files one input report of n bytes (the buffer holds CANFD_REPORT_SIZE
+// bytes, zero beyond n): an answer goes to the response slot, a frame packet
+// to its port's stream, anything else is dropped.
+void dispatch_report(Device &d, const BYTE *report, size_t n);
+
+// Writes one report to the node, waiting for room until deadline_ns (-1: no
+// deadline), and giving up when the stop event fires if watch_stop is set.
+// Returns 0, or -1 with errno (ETIMEDOUT, ECANCELED, or the write's error).
+int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool watch_stop);
+// Whether a write error means the device is gone.
+bool gone_error(int err);
+
+// The receive and transmit worker bodies.
+void receive_worker(Device &d);
+void transmit_worker(Device &d);
+
+// ---- Commands ----------------------------------------------------------------
+
+// One command: the request and the result of an argument check that comes
+// after the port check.
+struct Command {
+  BYTE opcode;       // '$' read or '#' write
+  BYTE number;       // module function code, or command number of the port
+  const BYTE *data;  // request payload
+  WORD len;
+  int after_port;
+};
+
+constexpr int kModule = -1;  // port argument of the module commands
+
+// Validates, builds the request, exchanges it with the command timeout and
+// checks the answer: 0 with the answer's payload in answer, a result code, or
+// the adapter's error code of a '?' answer. A short answer reads its missing
+// bytes as 0.
+int run_command(WORD hidnum, int port, const Command &c, BYTE (&answer)[CANFD_PACKET_MAX]);
+
+// Packs up to seven transmitted-frame records into one frame packet for a
+// port; returns the packet length.
+int pack_frames(BYTE port, const BYTE *records, DWORD len, BYTE *packet);
+
+}  // namespace canfd::core
+
+#endif  // CANFD_INTERNAL_H

@@ -1,0 +1,215 @@
+// Transport: the node, the receive worker that files every input report, the
+// transmit report queue and the transmit worker that writes it. Both workers
+// wait on the node together with the device's stop event; an unplugged node
+// marks the device gone.
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "internal.h"
+
+namespace canfd::core {
+
+namespace w = wire;
+
+bool gone_error(int err) {
+  // hidraw refuses writes with ENODEV once its device is gone. Other write
+  // errors (EPIPE from a stalled endpoint, EIO, ETIMEDOUT) leave it in place.
+  return err == ENODEV;
+}
+
+int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool watch_stop) {
+  const int fd = d.rec->fd;
+  for (;;) {
+    // Any count, a short one too, counts as sent: reports go out whole.
+    if (write(fd, buf, len) >= 0) return 0;
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err != EAGAIN && err != EWOULDBLOCK) {
+      if (gone_error(err)) mark_gone(d);
+      errno = err;
+      return -1;
+    }
+    int timeout_ms = -1;
+    if (deadline_ns >= 0) {
+      const int64_t left = deadline_ns - now_ns();
+      if (left <= 0) {
+        errno = ETIMEDOUT;
+        return -1;
+      }
+      timeout_ms = static_cast<int>((left + 999999) / 1000000);
+    }
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {d.stop_fd, POLLIN, 0}};
+    if (poll(fds, watch_stop ? 2 : 1, timeout_ms) < 0 && errno != EINTR) return -1;
+    if (watch_stop && fds[1].revents != 0) {
+      errno = ECANCELED;
+      return -1;
+    }
+  }
+}
+
+void dispatch_report(Device &d, const BYTE *report, size_t n) {
+  const BYTE op = report[w::kHdrOpcode];
+  const WORD len = w::get_le16(report + w::kHdrLen);
+  if (op == CANFD_OP_DONE || op == CANFD_OP_FAIL) {
+    // The slot holds 512 bytes; a longer length field is cut to it.
+    size_t copy = static_cast<size_t>(len) + CANFD_HEADER_SIZE;
+    if (copy > sizeof d.rec->BUFF_RX_NormPkt) copy = sizeof d.rec->BUFF_RX_NormPkt;
+    Lock lock(&d.answer_mu);
+    if (!take_answer(d.answers, report, now_ns())) return;
+    std::memcpy(d.rec->BUFF_RX_NormPkt, report, copy);
+    __atomic_store_n(&d.rec->m_byNormalPktArrive, 1, __ATOMIC_RELEASE);
+    pthread_cond_broadcast(&d.answer_cond);
+  } else if (op == CANFD_OP_LARGE) {
+    const WORD code = w::get_le16(report + w::kHdrFc);
+    if (code != w::fc::frames_from(1) && code != w::fc::frames_from(2)) return;
+    // A length field beyond what was read would file stale bytes: drop.
+    if (static_cast<size_t>(len) + CANFD_HEADER_SIZE > n) return;
+    const BYTE port = code == w::fc::frames_from(1) ? 1 : 2;
+    Lock lock(rx_mutex(d.rec, port));
+    if (rx_store(d.rec, port, d.rx[port - 1], report + CANFD_HEADER_SIZE, len))
+      pthread_cond_broadcast(&d.rx_cond[port - 1]);
+  }
+}
+
+void receive_worker(Device &d) {
+  thread_t *blk = wait_for_block(d);
+  if (blk == nullptr) return;
+  const int fd = d.rec->fd;
+  BYTE report[CANFD_REPORT_SIZE];
+  while (wait_enabled(d, blk, &blk->enable_rxthread)) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) break;
+    if (fds[0].revents == 0) continue;
+    std::memset(report, 0, sizeof report);
+    const ssize_t n = read(fd, report, sizeof report);
+    if (n > 0) {
+      dispatch_report(d, report, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+    // End of stream (the sandbox), EIO (hidraw) or another error: the
+    // adapter is gone, and this node will never deliver again. Tell every
+    // waiter and stop reading.
+    mark_gone(d);
+    break;
+  }
+}
+
+namespace {
+
+// Writes one report taken from the queue. Once close has fired the stop
+// event, the report still goes out if the adapter takes it before the drain
+// time is up.
+void send_report(Device &d, const BYTE *report, bool draining) {
+  const int64_t drain_until = d.drain_until_ns.load(std::memory_order_acquire);
+  int r = write_node(d, report, CANFD_REPORT_SIZE, draining ? drain_until : -1, !draining);
+  if (r < 0 && errno == ECANCELED)
+    r = write_node(d, report, CANFD_REPORT_SIZE, d.drain_until_ns.load(), false);
+  if (r < 0 && errno != ETIMEDOUT)
+    __atomic_store_n(&d.rec->LastError, static_cast<uint32_t>(CANFD_ERR_USB_WRITE),
+                     __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+void transmit_worker(Device &d) {
+  thread_t *blk = wait_for_block(d);
+  if (blk == nullptr) return;
+  PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
+  BYTE report[CANFD_REPORT_SIZE];
+  bool stopping = false;
+  for (;;) {
+    if (!stopping && !wait_enabled(d, blk, &blk->enable_txthread)) stopping = true;
+    bool have = false;
+    {
+      // The report is copied out under the lock and written outside it, so
+      // that a stalled adapter never holds up a sender.
+      Lock lock(&rec->mutex_USBDevTx);
+      if (USBDEV_TxBuf_QueueNum(rec) > 0) {
+        std::memcpy(report, rec->TxBuf[rec->TxOut % CANFD_TXQUEUE_SLOTS].data, sizeof report);
+        USBDEV_TxBuf_DeQueue(d.hidnum);
+        have = true;
+      } else if (d.stopping.load(std::memory_order_acquire)) {
+        break;  // everything accepted has been written
+      }
+    }
+    if (have) {
+      send_report(d, report, stopping);
+      continue;
+    }
+    pollfd fds[2] = {{rec->event_fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
+    if (poll(fds, stopping ? 1 : 2, -1) < 0) continue;  // EINTR: a signal is no reason to stop
+    if (fds[0].revents & POLLIN) {
+      uint64_t count;
+      if (read(rec->event_fd, &count, sizeof count) < 0) {
+        // Already reset by an earlier read: nothing to do.
+      }
+    }
+    if (fds[1].revents != 0) stopping = true;
+  }
+}
+
+}  // namespace canfd::core
+
+using namespace canfd::core;
+
+extern "C" {
+
+void USBDEV_TxRxThread(WORD hidnum) { receive_worker(*device_of(hidnum)); }
+
+void USBDEV_TxThread(WORD hidnum) { transmit_worker(*device_of(hidnum)); }
+
+int USBDEV_TxBuf_EnQueue(WORD hidnum, BYTE *data, int datasize) {
+  PKALVEN_CANFD_CAN_Buf_St d = record(hidnum);
+  if (d->TxCnt + 1 > CANFD_TXQUEUE_SLOTS) return -1;
+  BYTE *slot = d->TxBuf[d->TxIn % CANFD_TXQUEUE_SLOTS].data;
+  std::memset(slot, 0, CANFD_REPORT_SIZE);
+  if (datasize > 0) std::memcpy(slot + 1, data, static_cast<size_t>(datasize));
+  d->TxIn = (d->TxIn + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
+  return ++d->TxCnt;
+}
+
+int USBDEV_TxBuf_DeQueue(WORD hidnum) {
+  PKALVEN_CANFD_CAN_Buf_St d = record(hidnum);
+  d->TxOut = (d->TxOut + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
+  return --d->TxCnt;
+}
+
+int USBDEV_TxBuf_QueueNum(PKALVEN_CANFD_CAN_Buf_St pCAN_FD) { return pCAN_FD->TxCnt; }
+
+void USBDEV_Notify(PKALVEN_CANFD_CAN_Buf_St pCAN_FD) {
+  const uint64_t one = 1;
+  if (write(pCAN_FD->event_fd, &one, sizeof one) < 0) {
+    // The counter is already far from overflow; nothing to report.
+  }
+}
+
+int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz) {
+  DeviceUse use(hidnum);
+  if (use.rc != 0) return use.rc;
+  if (sz > CANFD_PACKET_MAX) return CANFD_ERR_DATA_TOO_LONG;
+  Device &d = *use.dev;
+  if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
+  int rc;
+  {
+    Lock lock(&d.rec->mutex_USBDevTx);
+    // Once close has told the transmit worker to stop, nothing more is
+    // accepted: what is accepted is written.
+    if (d.stopping.load(std::memory_order_acquire))
+      rc = CANFD_ERR_DEVICE_NOT_OPEN;
+    else
+      rc = USBDEV_TxBuf_EnQueue(hidnum, data, static_cast<int>(sz)) > 0 ? 0
+                                                                        : CANFD_ERR_TX_QUEUE_FULL;
+  }
+  USBDEV_Notify(d.rec);
+  return rc;
+}
+
+}  // extern "C"
