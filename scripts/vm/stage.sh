@@ -30,7 +30,8 @@ SIM_PID= NODES=() BIDS=() PIDS=()
 sim_start() {
   local n=$1 i
   shift
-  "$bin/canfd-sim" --uhid --quiet "$@" > "$work/sim.out" &
+  : > "$work/sim.out"  # before the start: never the lines of an earlier run
+  "$bin/canfd-sim" --uhid --quiet "$@" >> "$work/sim.out" &
   SIM_PID=$!
   for i in $(seq 300); do
     [ "$(wc -l < "$work/sim.out")" -ge "$n" ] && break
@@ -210,6 +211,9 @@ done
 say ""
 say "==== VM stage summary ($(uname -r), $(nproc) CPUs, emulated)"
 printf '%s\n' "${results[@]}"
+# uhid drops output reports that canfd-sim has not read while 32 wait.
+dropped=$(dmesg 2>/dev/null | grep -c 'Output queue is full')
+[ "$dropped" -eq 0 ] || say "kernel: uhid dropped output reports $dropped times ('Output queue is full')"
 if [ -s "$work/figures" ]; then say ""; cat "$work/figures"; fi
 grep -h '^WAIT' "$work"/*.log 2>/dev/null && say "(WAIT: measured, not judged: the library lacks that result code)"
 rm -rf "$work"

@@ -153,6 +153,8 @@ int waiter(WORD pid, DWORD bid) {
   int received = 0, in_order = 1;
   int reclose_rc = -1;
   if (open_rc == 0) {
+    // One frame at a time, each awaited on port 2: uhid keeps only a few
+    // output reports for canfd-sim and drops the rest of a burst.
     for (int i = 0; i < kReplugFrames; ++i) {
       BYTE data[8] = {static_cast<BYTE>(i), 0x5A};
       int rc;
@@ -160,13 +162,11 @@ int waiter(WORD pid, DWORD bid) {
                  CANFD_ERR_TX_QUEUE_FULL ||
              rc == CANFD_ERR_TX_BUF_FULL)
         sleep_ms(1);
-      if (rc != 0) break;
-    }
-    while (received < kReplugFrames && CANFD_WaitCANRxMsg(h, 2, 2000) == 0) {
-      BYTE type, mode, rtr, fdf, dlc, data[64];
+      if (rc != 0 || CANFD_WaitCANRxMsg(h, 2, 2000) != 0) break;
+      BYTE type, mode, rtr, fdf, dlc, rx[64];
       DWORD id, s, us;
-      while (CANFD_GetCANRxMsg(h, 2, &type, &mode, &id, &rtr, &fdf, &dlc, data, &s, &us) == 0) {
-        if (id != 0x100 + static_cast<DWORD>(received) || data[0] != received) in_order = 0;
+      while (CANFD_GetCANRxMsg(h, 2, &type, &mode, &id, &rtr, &fdf, &dlc, rx, &s, &us) == 0) {
+        if (id != 0x100 + static_cast<DWORD>(received) || rx[0] != received) in_order = 0;
         ++received;
       }
     }
