@@ -1,8 +1,6 @@
 #include "sandbox_adapter.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -26,8 +24,6 @@ constexpr int kSendBuffer = 1 << 20;
 constexpr size_t kMaxMessage = 4096;
 // Reports taken before the timers run and new connections are accepted.
 constexpr int kReportsPerPass = 64;
-// Timer slack of the serving thread, so that it wakes close to USB intervals.
-constexpr unsigned long kTimerSlackNs = 10000;
 
 [[noreturn]] void fail(const std::string &what) {
   throw std::system_error(errno, std::generic_category(), what);
@@ -61,21 +57,10 @@ SimAdapter::SimAdapter(const AdapterId &id, std::string socket_path)
     errno = e;
     fail("listen on " + path_);
   }
-  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd_ < 0) {
-    const int e = errno;
-    close(listen_fd_);
-    unlink(path_.c_str());
-    errno = e;
-    fail("eventfd");
-  }
   server_ = std::thread([this] { serve(); });
 }
 
-SimAdapter::~SimAdapter() {
-  stop();
-  close(wake_fd_);
-}
+SimAdapter::~SimAdapter() { stop(); }
 
 void SimAdapter::stop() {
   {
@@ -99,17 +84,12 @@ void SimAdapter::stop() {
   unlink(path_.c_str());
 }
 
-void SimAdapter::wake() {
-  const uint64_t one = 1;
-  if (write(wake_fd_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the server wakes anyway.
-  }
-}
+void SimAdapter::wake() { waker_.wake(); }
 
 // ---- The serving thread ----------------------------------------------------
 
 void SimAdapter::serve() {
-  prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+  Waker::tighten_timer_slack();
   std::vector<pollfd> fds;
   std::vector<int> readable, closed;
   while (!stop_) {
@@ -120,36 +100,31 @@ void SimAdapter::serve() {
     const bool taking = ready_at <= now;
     if (!taking) wake_at = std::min(wake_at, ready_at);
 
-    fds.assign({{wake_fd_, POLLIN, 0}, {listen_fd_, POLLIN, 0}});
+    fds.assign({{-1, 0, 0}, {listen_fd_, POLLIN, 0}});  // [0]: the waker's
     {
       std::lock_guard<std::mutex> lk(conn_mu_);
       // A connection whose reports are not taken now is watched for its
       // hang-up only (with the adapter's reading side shut, it would always
-      // read as ready).
-      for (const Conn &c : conns_)
-        fds.push_back({c.fd, static_cast<short>(taking && !c.refused && !c.cut ? POLLIN : 0), 0});
-    }
-    timespec ts{};
-    if (wake_at != timing::kNever) ts = to_timespec(std::max<int64_t>(wake_at - now, 0));
-    const int r = ppoll(fds.data(), fds.size(), wake_at == timing::kNever ? nullptr : &ts, nullptr);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[0].revents) {
-      uint64_t v;
-      if (read(wake_fd_, &v, sizeof v) < 0) {
-        // Nothing pending: spurious wake-up.
+      // read as ready); once it has hung up, it waits unwatched until its
+      // reports can be taken.
+      for (const Conn &c : conns_) {
+        const bool readable = !c.refused && !c.cut;
+        if (c.hung_up && !taking && readable) continue;
+        fds.push_back({c.fd, static_cast<short>(taking && readable ? POLLIN : 0), 0});
       }
     }
+    if (!waker_.wait(fds.data(), fds.size(), wake_at)) break;
     if (stop_) break;
     readable.clear();
     closed.clear();
     for (size_t i = 2; i < fds.size(); ++i) {
-      if (fds[i].revents & POLLIN)
+      if (fds[i].revents & POLLIN) {
         readable.push_back(fds[i].fd);
-      else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL))
-        closed.push_back(fds[i].fd);
+      } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        // Read to its end, or not read now: the host's reports may still be
+        // there.
+        if (fds[i].events & POLLIN || !hang_up(fds[i].fd)) closed.push_back(fds[i].fd);
+      }
     }
     if (!readable.empty()) take_reports(readable, closed);
     // Connections are closed before new ones are accepted, which may reuse
@@ -181,11 +156,14 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
         any = true;
         continue;
       }
-      if (n < 0 && errno == EINTR) continue;
+      // A host that closes with reports unread makes the first read fail
+      // with ECONNRESET; the reports it wrote before still follow.
+      if (n < 0 && (errno == EINTR || errno == ECONNRESET)) continue;
       empty[i] = true;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-      // End of stream: the host closed, or disconnect() cut the link.
-      closed.push_back(readable[i]);
+      // End of stream: the host closed, or disconnect() cut the link;
+      // refuse_writes() also ends the stream, but keeps the connection.
+      if (n < 0 || !refused(readable[i])) closed.push_back(readable[i]);
     }
   }
 }
@@ -208,13 +186,39 @@ void SimAdapter::accept_host() {
 void SimAdapter::close_host(int fd) {
   {
     std::lock_guard<std::mutex> lk(conn_mu_);
-    const auto it =
-        std::find_if(conns_.begin(), conns_.end(), [fd](const Conn &c) { return c.fd == fd; });
-    if (it == conns_.end()) return;
+    Conn *c = find_conn(fd);
+    if (!c) return;
     close(fd);
-    conns_.erase(it);
+    conns_.erase(conns_.begin() + (c - conns_.data()));
   }
   cv_conn_.notify_all();
+}
+
+SimAdapter::Conn *SimAdapter::find_conn(int fd) {
+  for (Conn &c : conns_)
+    if (c.fd == fd) return &c;
+  return nullptr;
+}
+
+const SimAdapter::Conn *SimAdapter::find_conn(int fd) const {
+  return const_cast<SimAdapter *>(this)->find_conn(fd);
+}
+
+bool SimAdapter::refused(int fd) const {
+  std::lock_guard<std::mutex> lk(conn_mu_);
+  const Conn *c = find_conn(fd);
+  return c && c->refused && !c->cut;
+}
+
+bool SimAdapter::hang_up(int fd) {
+  {
+    std::lock_guard<std::mutex> lk(conn_mu_);
+    Conn *c = find_conn(fd);
+    if (!c || c->cut || c->refused) return false;
+    c->hung_up = true;
+  }
+  cv_conn_.notify_all();
+  return true;
 }
 
 // ---- Connections -----------------------------------------------------------
@@ -223,15 +227,12 @@ bool SimAdapter::connected() const { return connections() > 0; }
 
 int SimAdapter::connections() const {
   std::lock_guard<std::mutex> lk(conn_mu_);
-  return static_cast<int>(
-      std::count_if(conns_.begin(), conns_.end(), [](const Conn &c) { return !c.cut; }));
+  return static_cast<int>(std::count_if(conns_.begin(), conns_.end(), is_open));
 }
 
 bool SimAdapter::wait_connected(int timeout_ms) {
   std::unique_lock<std::mutex> lk(conn_mu_);
-  auto open = [this] {
-    return std::any_of(conns_.begin(), conns_.end(), [](const Conn &c) { return !c.cut; });
-  };
+  auto open = [this] { return std::any_of(conns_.begin(), conns_.end(), is_open); };
   cv_conn_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return open() || stopped_; });
   return open();
 }
@@ -269,7 +270,7 @@ Engine::Delivery SimAdapter::deliver(const uint8_t *data, size_t len) {
   // Readers without room now: they get one wait, bounded for all together.
   std::vector<pollfd> waiting;
   for (Conn &c : conns_) {
-    if (c.cut) continue;
+    if (c.cut || c.hung_up) continue;
     const ssize_t n = send(c.fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n == static_cast<ssize_t>(len)) {
       c.lagging = false;
@@ -296,8 +297,7 @@ Engine::Delivery SimAdapter::deliver(const uint8_t *data, size_t len) {
         ++i;
         continue;
       }
-      auto conn = std::find_if(conns_.begin(), conns_.end(),
-                               [&](const Conn &c) { return c.fd == waiting[i].fd; });
+      Conn *conn = find_conn(waiting[i].fd);
       if (n == static_cast<ssize_t>(len)) {
         ++d.took;
       } else if (full) {

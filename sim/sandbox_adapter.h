@@ -15,6 +15,7 @@
 
 #include "engine.h"
 #include "sim.h"
+#include "waker.h"
 
 namespace canfd_sim {
 
@@ -75,7 +76,10 @@ class SimAdapter final : public Adapter, private Engine::Link {
     bool cut = false;      // disconnect() shut it: closed once the thread sees it
     bool refused = false;  // refuse_writes() shut the adapter's reading side
     bool lagging = false;  // missed a report for want of room; no waiting until it reads
+    bool hung_up = false;  // the host closed; what it wrote is still to be taken
   };
+  // Whether the host still has the descriptor open.
+  static bool is_open(const Conn &c) { return !c.cut && !c.hung_up; }
 
   // Engine::Link.
   Engine::Delivery deliver(const uint8_t *data, size_t len) override;
@@ -84,6 +88,13 @@ class SimAdapter final : public Adapter, private Engine::Link {
   void serve();
   void accept_host();
   void close_host(int fd);
+  // Marks a connection whose host closed while its reports were not taken;
+  // false when there is nothing left to take from it.
+  bool hang_up(int fd);
+  bool refused(int fd) const;
+  // The connection of a descriptor, or null; with conn_mu_ held.
+  Conn *find_conn(int fd);
+  const Conn *find_conn(int fd) const;
   // Takes up to a pass of reports from the readable connections, one
   // connection after the other. Returns the descriptors found closed.
   void take_reports(const std::vector<int> &readable, std::vector<int> &closed);
@@ -91,8 +102,8 @@ class SimAdapter final : public Adapter, private Engine::Link {
   const int hidraw_;
   const std::string path_;
   Engine engine_;
+  Waker waker_;
   int listen_fd_ = -1;
-  int wake_fd_ = -1;
   std::thread server_;
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> reports_dropped_{0};

@@ -5,8 +5,6 @@
 #include <linux/input.h>
 #include <linux/uhid.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,7 +21,6 @@ namespace {
 // transfers at high speed.
 constexpr size_t kInboxLimit = 4096;
 constexpr size_t kReportSize = CANFD_PACKET_MAX;  // input reports, without report id
-constexpr unsigned long kTimerSlackNs = 10000;
 constexpr uint16_t kDeviceVersion = 0x0100;
 
 // Copies a string into a zero-terminated field of an event (zeroed before).
@@ -54,22 +51,18 @@ const size_t kUhidReportDescriptorSize = sizeof kUhidReportDescriptor;
 
 UhidAdapter::UhidAdapter(int fd, UhidIdentity id) : fd_(fd), id_(std::move(id)), engine_(*this) {
   fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-  wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_fd_ < 0) {
-    const int e = errno;
-    close(fd_);
-    throw std::system_error(e, std::generic_category(), "eventfd");
-  }
   server_ = std::thread([this] { serve(); });
+  reader_ = std::thread([this] { read_loop(); });
 }
 
 UhidAdapter::~UhidAdapter() {
   stop_ = true;
   engine_.shut_down();
-  wake();
+  waker_.wake();
+  reader_waker_.wake();
   server_.join();
+  reader_.join();
   unplug();
-  close(wake_fd_);
   close(fd_);
 }
 
@@ -117,6 +110,11 @@ void UhidAdapter::unplug() {
   }
   opened_ = false;
   started_ = false;
+  {
+    // Reports written before the unplug die with the device.
+    std::lock_guard<std::mutex> lk(inbox_mu_);
+    inbox_.clear();
+  }
   wake();
 }
 
@@ -125,12 +123,7 @@ bool UhidAdapter::plugged() const {
   return plugged_;
 }
 
-void UhidAdapter::wake() {
-  const uint64_t one = 1;
-  if (write(wake_fd_, &one, sizeof one) < 0) {
-    // The counter is already non-zero: the server wakes anyway.
-  }
-}
+void UhidAdapter::wake() { waker_.wake(); }
 
 Engine::Delivery UhidAdapter::deliver(const uint8_t *data, size_t len) {
   uhid_event ev;
@@ -154,38 +147,37 @@ Engine::Delivery UhidAdapter::deliver(const uint8_t *data, size_t len) {
 // ---- The serving thread ----------------------------------------------------
 
 void UhidAdapter::serve() {
-  prctl(PR_SET_TIMERSLACK, kTimerSlackNs, 0, 0, 0);
+  Waker::tighten_timer_slack();
+  std::vector<uint8_t> report;
   while (!stop_) {
-    // Reports written before an unplug die with the device.
-    if (!inbox_.empty() && !plugged()) inbox_.clear();
     int64_t now = monotonic_ns();
-    while (!inbox_.empty() && engine_.take_ready_at() <= now) {
-      engine_.take(inbox_.front().data(), inbox_.front().size(), now);
-      inbox_.pop_front();
+    bool waiting = false;
+    while (engine_.take_ready_at() <= now) {
+      {
+        std::lock_guard<std::mutex> lk(inbox_mu_);
+        if (inbox_.empty()) break;
+        report.swap(inbox_.front());
+        inbox_.pop_front();
+      }
+      engine_.take(report.data(), report.size(), now);
       now = monotonic_ns();
     }
     engine_.run(now);
     int64_t wake_at = engine_.next_wake();
-    if (!inbox_.empty()) wake_at = std::min(wake_at, engine_.take_ready_at());
-    now = monotonic_ns();
-    timespec ts{};
-    if (wake_at != timing::kNever) {
-      const int64_t d = std::max<int64_t>(wake_at - now, 0);
-      ts.tv_sec = static_cast<time_t>(d / timing::kNsPerSecond);
-      ts.tv_nsec = static_cast<long>(d % timing::kNsPerSecond);
+    {
+      std::lock_guard<std::mutex> lk(inbox_mu_);
+      waiting = !inbox_.empty();
     }
-    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {fd_, POLLIN, 0}};
-    const int r = ppoll(fds, 2, wake_at == timing::kNever ? nullptr : &ts, nullptr);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[0].revents) {
-      uint64_t v;
-      if (read(wake_fd_, &v, sizeof v) < 0) {
-        // Nothing pending: spurious wake-up.
-      }
-    }
+    if (waiting) wake_at = std::min(wake_at, engine_.take_ready_at());
+    pollfd fds[1];  // the waker's
+    if (!waker_.wait(fds, 1, wake_at)) break;
+  }
+}
+
+void UhidAdapter::read_loop() {
+  while (!stop_) {
+    pollfd fds[2] = {{-1, 0, 0}, {fd_, POLLIN, 0}};  // [0]: the waker's
+    if (!reader_waker_.wait(fds, 2, timing::kNever)) break;
     if (stop_) break;
     if (fds[1].revents & POLLIN) {
       if (!read_events()) break;
@@ -197,11 +189,14 @@ void UhidAdapter::serve() {
 
 bool UhidAdapter::read_events() {
   uhid_event ev;
+  bool taken = false;
   for (;;) {
     const ssize_t n = read(fd_, &ev, sizeof ev);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno == EAGAIN || errno == EWOULDBLOCK;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      if (taken) waker_.wake();
+      return true;
     }
     if (n == 0) return false;
     if (static_cast<size_t>(n) < sizeof ev.type) continue;
@@ -222,39 +217,42 @@ bool UhidAdapter::read_events() {
         if (ev.u.output.rtype != UHID_OUTPUT_REPORT) break;
         const size_t size = std::min<size_t>(ev.u.output.size, UHID_DATA_MAX);
         if (size == 0) break;
+        const uint8_t *data = ev.u.output.data;
+        std::lock_guard<std::mutex> lk(inbox_mu_);
         if (inbox_.size() >= kInboxLimit) {
           ++lost_;
           break;
         }
-        const uint8_t *data = ev.u.output.data;
         inbox_.emplace_back(data, data + size);
+        taken = true;
         break;
       }
-      case UHID_GET_REPORT: {
-        // The adapter has no feature reports: refuse politely.
-        uhid_event reply;
-        std::memset(&reply, 0, sizeof reply);
-        reply.type = UHID_GET_REPORT_REPLY;
-        reply.u.get_report_reply.id = ev.u.get_report.id;
-        reply.u.get_report_reply.err = EIO;
-        std::lock_guard<std::mutex> lk(write_mu_);
-        write_event(&reply, sizeof reply);
+      case UHID_GET_REPORT:
+        refuse_report(UHID_GET_REPORT_REPLY, ev.u.get_report.id);
         break;
-      }
-      case UHID_SET_REPORT: {
-        uhid_event reply;
-        std::memset(&reply, 0, sizeof reply);
-        reply.type = UHID_SET_REPORT_REPLY;
-        reply.u.set_report_reply.id = ev.u.set_report.id;
-        reply.u.set_report_reply.err = EIO;
-        std::lock_guard<std::mutex> lk(write_mu_);
-        write_event(&reply, sizeof reply);
+      case UHID_SET_REPORT:
+        refuse_report(UHID_SET_REPORT_REPLY, ev.u.set_report.id);
         break;
-      }
       default:
         break;
     }
   }
+}
+
+void UhidAdapter::refuse_report(uint32_t type, uint32_t id) {
+  // The adapter has no feature reports.
+  uhid_event reply;
+  std::memset(&reply, 0, sizeof reply);
+  reply.type = type;
+  if (type == UHID_GET_REPORT_REPLY) {
+    reply.u.get_report_reply.id = id;
+    reply.u.get_report_reply.err = EIO;
+  } else {
+    reply.u.set_report_reply.id = id;
+    reply.u.set_report_reply.err = EIO;
+  }
+  std::lock_guard<std::mutex> lk(write_mu_);
+  write_event(&reply, sizeof reply);
 }
 
 std::string find_hidraw(const std::string &class_dir, const std::string &phys) {

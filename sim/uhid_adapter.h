@@ -11,9 +11,11 @@
 // each to every reader of the node.
 //
 // uhid takes a write to the node at once, whatever the device does, so the
-// host gets no back-pressure: the host's reports wait in a bounded inbox
-// until the engine takes them (paced, with the timing model on), and what
-// does not fit is dropped and counted.
+// host gets no back-pressure: the kernel keeps up to 32 events for the
+// device and drops what comes beyond ("Output queue is full"). One thread
+// does nothing but read them into a bounded inbox, where the host's reports
+// wait until the engine's thread takes them (paced, with the timing model
+// on); what does not fit there is dropped and counted.
 #ifndef CANFD_SIM_UHID_ADAPTER_H
 #define CANFD_SIM_UHID_ADAPTER_H
 
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "engine.h"
+#include "waker.h"
 
 namespace canfd_sim {
 
@@ -74,23 +77,30 @@ class UhidAdapter final : private Engine::Link {
   void wake() override;
 
   void serve();
+  void read_loop();
   // Reads every pending event; false when the descriptor has failed.
   bool read_events();
   bool write_event(const void *ev, size_t len);
+  // Answers a request for a feature report (UHID_GET_REPORT_REPLY or
+  // UHID_SET_REPORT_REPLY) with an error.
+  void refuse_report(uint32_t type, uint32_t id);
 
   const int fd_;
   const UhidIdentity id_;
   Engine engine_;
-  int wake_fd_ = -1;
+  Waker waker_;         // the engine's thread
+  Waker reader_waker_;  // the reading thread
   std::atomic<bool> stop_{false};
   std::atomic<bool> opened_{false};
   std::atomic<bool> started_{false};
   std::atomic<uint64_t> lost_{0};
-  std::deque<std::vector<uint8_t>> inbox_;  // the serving thread's only
+
+  std::mutex inbox_mu_;
+  std::deque<std::vector<uint8_t>> inbox_;
 
   mutable std::mutex write_mu_;  // writes to fd_, and plugged_
   bool plugged_ = false;
-  std::thread server_;
+  std::thread server_, reader_;
 };
 
 // The hidraw node that the kernel made for the HID device whose HID_PHYS is

@@ -242,12 +242,11 @@ bool wait_enabled(Device &d, thread_t *blk, int *flag) {
   return !d.stopping.load(std::memory_order_acquire);
 }
 
-// Waits for open to publish the worker's control block; null when the
-// device is closed first.
+// Waits for open to publish the worker's control block; null when open
+// failed before it could.
 thread_t *wait_for_block(Device &d) {
   while (sem_wait(&d.start) != 0) {
   }
-  if (d.stopping.load(std::memory_order_acquire)) return nullptr;
   return worker_block(d.hidnum);
 }
 

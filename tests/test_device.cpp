@@ -229,6 +229,50 @@ TEST_F(Exchange, LateAnswerArrivingInsideTheNextExchangeIsNotTakenAsItsAnswer) {
   EXPECT_EQ(out[0], 0);
 }
 
+TEST_F(Exchange, LateAnswersNeverBecomeTheNextCommandsAnswer) {
+  BYTE req[6], out[512];
+  int wrong = 0;
+  for (int round = 0; round < 200; ++round) {
+    // A request that gives up after 2 ms is answered after 10 ms, while the
+    // next command waits for its own answer. Half the rounds the late
+    // answer is of another command (the INIT pin), half of the same one
+    // (the firmware version, which has changed meanwhile).
+    const bool same = round % 2 == 1;
+    const WORD code = same ? 0x0000 : 0x0001;
+    canfd_sim::ModuleState st = adapter->state();
+    st.fw_version = static_cast<WORD>(0x1000 + round);
+    adapter->set_state(st);
+    adapter->set_reply(0x24, code, {canfd_sim::Reply::Late, 0, 10, 1});
+    PackReadPacket(code, 0, nullptr, req);
+    EXPECT_EQ(CANFD_Send_Recv(h, req, 6, out, 2), CANFD_ERR_CMD_TIMEOUT);
+    if (same) {
+      st.fw_version = static_cast<WORD>(0x2000 + round);
+      adapter->set_state(st);
+    }
+    WORD fw = 0;
+    EXPECT_EQ(CANFD_GetFwVer(h, &fw), 0);
+    if (fw != st.fw_version) ++wrong;
+  }
+  EXPECT_EQ(wrong, 0);
+}
+
+TEST_F(Exchange, AnswersThatBelongToNoRequestAreIgnored) {
+  adapter->set_reply(0x24, 0x0000, {canfd_sim::Reply::Late, 0, 30, 1});
+  std::thread stray([&] {
+    adapter->wait_received(1, 2000);
+    // Answers to requests nobody made: another function code, and a '!'
+    // without the values that a read's answer carries.
+    Bytes other{0x21, 0, 0x01, 0x00, 0x01, 0x00, 0x99};
+    Bytes empty{0x21, 0, 0x00, 0x00, 0x00, 0x00};
+    adapter->send_report(other.data(), other.size());
+    adapter->send_report(empty.data(), empty.size());
+  });
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), 0);
+  EXPECT_EQ(fw, 0x0102);
+  stray.join();
+}
+
 TEST_F(Exchange, OverlongPacketIsRefusedAndNothingIsWritten) {
   BYTE big[600] = {0x24};
   BYTE out[512];

@@ -1,8 +1,10 @@
 // Fault injection: an adapter that disappears or stops answering, and close
 // racing with threads that send, receive and run commands.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "rig.h"
@@ -12,6 +14,14 @@ namespace {
 using namespace rig;
 using canfd_sim::Reply;
 using Clock = std::chrono::steady_clock;
+
+double ms_between(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+CANRxPacketStruct record(DWORD id) {
+  return canfd_sim::make_rx_record(id, true, false, false, false, 0, nullptr);
+}
 
 // Frames streaming in both directions until stopped.
 class Traffic {
@@ -135,9 +145,213 @@ TEST_F(Faults, MalformedReportsAreHarmless) {
   EXPECT_EQ(n, 0u);
 }
 
+// ---- A stalled adapter, an unplugged adapter --------------------------------
+
+TEST_F(Faults, StalledAdapterNeverStallsASender) {
+  // The adapter takes no report: the node fills up, then the queue.
+  adapter->stall(true);
+  BYTE data[8] = {0};
+  std::vector<double> ms;
+  for (int i = 0; i < 2000; ++i) {
+    const auto t0 = Clock::now();
+    const int rc = CANFD_SetCANTxMsg(h, 1, 0, static_cast<DWORD>(i), 0, 0, 8, data);
+    ms.push_back(ms_between(t0, Clock::now()));
+    ASSERT_TRUE(rc == 0 || rc == CANFD_ERR_TX_QUEUE_FULL) << rc;
+  }
+  std::sort(ms.begin(), ms.end());
+  EXPECT_LT(ms[ms.size() * 99 / 100], 10.0) << "99th percentile of one send, ms";
+  EXPECT_LT(ms.back(), 100.0) << "slowest send, ms";
+  // A command cannot be written either: it gives up after its timeout.
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), CANFD_ERR_CMD_TIMEOUT);
+  const auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  h = 0xFFFF;
+  EXPECT_LT(ms_between(t0, Clock::now()), 500.0);
+}
+
+TEST_F(Faults, UnplugWakesEveryWaiterAndLeavesReceivedFramesToTake) {
+  adapter->push_records(1, {record(1), record(2), record(3)});
+  sync_with_worker(h);
+  adapter->set_reply(0x24, 0x0101, {Reply::Silent});
+  int wait_rc = 0, command_rc = 0;
+  Clock::time_point wait_end, command_end;
+  std::thread waiter([&] {
+    wait_rc = CANFD_WaitCANRxMsg(h, 2, 5000);
+    wait_end = Clock::now();
+  });
+  std::thread commander([&] {
+    DWORD a, b, c;
+    command_rc = CANFD_GetCANStatus(h, 1, &a, &b, &c);
+    command_end = Clock::now();
+  });
+  ASSERT_TRUE(adapter->wait_received(1, 2000));  // the status read waits for its answer
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto unplugged = Clock::now();
+  adapter->disconnect();
+  waiter.join();
+  commander.join();
+  EXPECT_EQ(wait_rc, CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(command_rc, CANFD_ERR_DEVICE_GONE);
+  EXPECT_LT(ms_between(unplugged, wait_end), 50.0);
+  EXPECT_LT(ms_between(unplugged, command_end), 50.0);
+
+  // What arrived before the unplug is still there; then the device says why
+  // nothing more comes.
+  DWORD n = 0;
+  EXPECT_EQ(CANFD_GetCANRxMsgCount(h, 1, &n), 0);
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(CANFD_WaitCANRxMsg(h, 1, 1000), 0);
+  BYTE t, m, r, f, dlc, buf[64];
+  DWORD id, s, us;
+  for (DWORD i = 1; i <= 3; ++i) {
+    ASSERT_EQ(CANFD_GetCANRxMsg(h, 1, &t, &m, &id, &r, &f, &dlc, buf, &s, &us), 0);
+    EXPECT_EQ(id, i);
+  }
+  EXPECT_EQ(CANFD_GetCANRxMsg(h, 1, &t, &m, &id, &r, &f, &dlc, buf, &s, &us),
+            CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(CANFD_GetCANRxMsgCount(h, 1, &n), CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(CANFD_WaitCANRxMsg(h, 1, 1000), CANFD_ERR_DEVICE_GONE);
+  BYTE data[8] = {0};
+  EXPECT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data), CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(USBDEV_Write(h, data, 6), CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(CANFD_ResetModule(h), CANFD_ERR_DEVICE_GONE);
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  h = 0xFFFF;
+
+  // Plugged in again, it opens and carries frames as before.
+  sandbox.remove(*adapter);
+  adapter = &sandbox.add({});
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 0x55, 0, 0, 8, data), 0);
+  EXPECT_EQ(CANFD_WaitCANRxMsg(h, 2, 2000), 0);
+}
+
+// ---- Close ---------------------------------------------------------------------
+
+TEST(Close, WritesEveryAcceptedFrameFirst) {
+  canfd_sim::Sandbox sb;
+  auto &a = sb.add({});
+  a.set_recording(false);
+  BYTE data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  size_t sent = 0;
+  for (int round = 0; round < 1000; ++round) {
+    WORD h = 0;
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0) << round;
+    for (DWORD i = 0; i < 8; ++i) ASSERT_EQ(CANFD_SetCANTxMsg(h, 1, 0, i, 0, 0, 8, data), 0);
+    sent += 8;
+    ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  }
+  EXPECT_TRUE(eventually([&] { return a.tx_frames_received(1) == sent; }, 5000))
+      << a.tx_frames_received(1) << " of " << sent << " frames reached the adapter";
+}
+
+TEST(Close, TwoThreadsClosingOneDeviceCloseItOnce) {
+  canfd_sim::Sandbox sb;
+  sb.add({});
+  for (int round = 0; round < 200; ++round) {
+    WORD h = 0;
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0) << round;
+    std::atomic<int> ready{0};
+    int rc[2] = {-1, -1};
+    std::thread closers[2];
+    for (int i = 0; i < 2; ++i)
+      closers[i] = std::thread([&, i] {
+        ++ready;
+        while (ready < 2) {
+        }
+        rc[i] = CANFD_CloseDevice(h);
+      });
+    for (auto &t : closers) t.join();
+    EXPECT_EQ(std::min(rc[0], rc[1]), 0) << round;
+    EXPECT_EQ(std::max(rc[0], rc[1]), CANFD_ERR_DEVICE_NOT_OPEN) << round;
+  }
+  WORD h = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+}
+
+TEST(Close, OpenCloseAndScanFromManyThreads) {
+  canfd_sim::Sandbox sb;
+  for (int i = 0; i < 3; ++i) {
+    canfd_sim::AdapterId id;
+    id.hidraw = i;
+    id.uniq = "0000000" + std::to_string(i + 1);
+    sb.add(id);
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int k = 0; k < 4; ++k)
+    threads.emplace_back([&, k] {
+      WORD pid[8];
+      DWORD bid[8];
+      for (int i = 0; i < 100; ++i) {
+        if (CANFD_ListDevice(pid, bid) != 3) ++failures;
+        WORD h = 0;
+        const DWORD board = static_cast<DWORD>((k + i) % 3 + 1);
+        const int rc = CANFD_OpenDevice(&h, kPid, board);
+        if (rc == CANFD_ERR_DEVICE_ALREADY_OPEN) continue;
+        if (rc != 0) {
+          ++failures;
+          continue;
+        }
+        WORD fw = 0;
+        if (CANFD_GetFwVer(h, &fw) != 0) ++failures;
+        if (CANFD_CloseDevice(h) != 0) ++failures;
+      }
+    });
+  for (auto &t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  // Nothing is left open, and every adapter opens again.
+  for (WORD h = 0; h < 3; ++h) EXPECT_EQ(CANFD_CloseDevice(h), CANFD_ERR_DEVICE_NOT_OPEN);
+  for (DWORD board = 1; board <= 3; ++board) {
+    WORD h = 0;
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, board), 0);
+    EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  }
+}
+
+// ---- Descriptors ---------------------------------------------------------------
+
+TEST(Descriptors, EveryDescriptorOfADeviceIsClosedOnExec) {
+  canfd_sim::Sandbox sb;
+  sb.add({});
+  const std::set<int> before = proc_entries("/proc/self/fd");
+  WORD h = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  int seen = 0;
+  for (int fd : proc_entries("/proc/self/fd")) {
+    if (before.count(fd)) continue;
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags == -1) continue;  // the directory listing's own descriptor
+    ++seen;
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " would pass to a program run";
+  }
+  EXPECT_GE(seen, 3);  // the node, the transmit worker's eventfd, the stop event
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+}
+
+TEST(Descriptors, DescriptorZeroIsAValidNode) {
+  canfd_sim::Sandbox sb;
+  sb.add({});
+  const int saved = dup(0);
+  close(0);
+  WORD h = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+  EXPECT_NE(fcntl(0, F_GETFD), -1);  // the node took descriptor 0
+  BYTE data[8] = {0};
+  EXPECT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 0x12, 0, 0, 8, data), 0);
+  EXPECT_EQ(CANFD_WaitCANRxMsg(h, 2, 2000), 0);
+  EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  EXPECT_EQ(fcntl(0, F_GETFD), -1);  // and close released it
+  dup2(saved, 0);
+  close(saved);
+}
+
 // Close races with threads that are in the middle of calls on the device.
 TEST(CloseUnderLoad, RepeatedWhileThreadsSendReceiveAndCommand) {
-  if (!signal_handlers_keep_thread_identity) GTEST_SKIP() << kLosesThreadIdentity;
   canfd_sim::Sandbox sb;
   auto &a = sb.add({});
   WORD h = 0;

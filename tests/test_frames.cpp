@@ -275,6 +275,75 @@ TEST_F(Receive, FullRingDropsWholePacketsAndKeepsWhatItHolds) {
   EXPECT_EQ(take(h, 1, f), CANFD_ERR_RX_BUF_EMPTY);
 }
 
+// A stream of numbered extended-id records whose data repeats the number, cut
+// into frame packets of `chunk` payload bytes, so that records straddle
+// packets.
+std::vector<Bytes> numbered_stream(DWORD first, DWORD count, size_t chunk) {
+  Bytes all;
+  for (DWORD i = first; i < first + count; ++i) {
+    BYTE data[8];
+    for (int k = 0; k < 8; ++k) data[k] = static_cast<BYTE>(i >> (k % 4 * 8));
+    const Bytes r = record_bytes(canfd_sim::make_rx_record(i, true, false, false, false, 8, data));
+    all.insert(all.end(), r.begin(), r.end());
+  }
+  std::vector<Bytes> packets;
+  for (size_t at = 0; at < all.size(); at += chunk) {
+    const size_t n = std::min(chunk, all.size() - at);
+    packets.push_back(rx_packet(16, Bytes(all.begin() + at, all.begin() + at + n)));
+  }
+  return packets;
+}
+
+// Takes every waiting record of port 1 and checks that each is one the
+// adapter sent, whole, and later than the one before.
+DWORD take_numbered(WORD h, DWORD &last, DWORD &taken) {
+  RxFrame f;
+  DWORD bad = 0;
+  while (take(h, 1, f) == 0) {
+    bool whole = f.mode == 1 && f.dlc == 8;
+    for (int k = 0; k < 8; ++k)
+      whole = whole && f.data[k] == static_cast<BYTE>(f.id >> (k % 4 * 8));
+    if (!whole || (taken > 0 && f.id <= last)) ++bad;
+    last = f.id;
+    ++taken;
+  }
+  return bad;
+}
+
+TEST_F(Receive, DroppedPacketsNeverShiftLaterRecords) {
+  // 12,000 records in packets of one and a half records: the ring (10,239
+  // records) overflows in the middle of records.
+  for (const Bytes &p : numbered_stream(0, 12000, 120))
+    ASSERT_TRUE(adapter->send_report(p.data(), p.size()));
+  sync_with_worker(h);
+  DWORD last = 0, taken = 0;
+  EXPECT_EQ(take_numbered(h, last, taken), 0u);
+  EXPECT_GE(taken, 10000u);
+  EXPECT_LT(taken, 12000u);
+  // After the drop, the stream goes on whole and in order.
+  for (const Bytes &p : numbered_stream(20000, 500, 200))
+    ASSERT_TRUE(adapter->send_report(p.data(), p.size()));
+  sync_with_worker(h);
+  const DWORD before = taken;
+  EXPECT_EQ(take_numbered(h, last, taken), 0u);
+  EXPECT_EQ(taken - before, 500u);
+  EXPECT_EQ(last, 20499u);
+}
+
+TEST_F(Receive, ClearInTheMiddleOfARecordKeepsLaterRecordsWhole) {
+  const auto packets = numbered_stream(0, 3, 40);  // half records
+  adapter->send_report(packets[0].data(), packets[0].size());
+  sync_with_worker(h);
+  EXPECT_EQ(CANFD_ClearCANRxBuf(h, 1), 0);
+  for (size_t i = 1; i < packets.size(); ++i)
+    adapter->send_report(packets[i].data(), packets[i].size());
+  sync_with_worker(h);
+  DWORD last = 0, taken = 0;
+  EXPECT_EQ(take_numbered(h, last, taken), 0u);
+  EXPECT_EQ(taken, 2u);  // record 0 went with the clear
+  EXPECT_EQ(last, 2u);
+}
+
 TEST_F(Receive, SeveralReadersTakeEachRecordExactlyOnce) {
   constexpr DWORD kTotal = 30000;
   std::atomic<DWORD> taken{0};

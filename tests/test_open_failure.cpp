@@ -16,6 +16,7 @@ namespace {
 std::atomic<bool> fail_eventfd{false};
 std::atomic<int> fail_thread{-1};  // fail the n-th pthread_create from now (0 = next)
 std::atomic<size_t> fail_calloc_size{0};
+std::atomic<int> cancels{0};  // pthread_cancel calls, by anyone
 // Only calls made by the opening thread fail; the simulated adapter's own
 // threads are left alone.
 thread_local bool is_opener = false;
@@ -39,6 +40,12 @@ int pthread_create(pthread_t *t, const pthread_attr_t *attr, void *(*fn)(void *)
       reinterpret_cast<int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)>(
           dlsym(RTLD_NEXT, "pthread_create"));
   return real(t, attr, fn, arg);
+}
+
+int pthread_cancel(pthread_t t) {
+  ++cancels;
+  static auto real = reinterpret_cast<int (*)(pthread_t)>(dlsym(RTLD_NEXT, "pthread_cancel"));
+  return real(t);
 }
 
 void *calloc(size_t n, size_t size) {
@@ -123,6 +130,22 @@ TEST_F(OpenFailure, NoMemoryForTheWorkerBlock) {
   WORD h = 0;
   EXPECT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 2);
   expect_released_and_reopenable();
+}
+
+// The workers stop because they are told to, never by cancellation: close
+// under traffic cancels no thread.
+TEST(Workers, StopWithoutCancellation) {
+  canfd_sim::Sandbox sandbox;
+  auto &a = sandbox.add({});
+  for (int round = 0; round < 20; ++round) {
+    WORD h = 0;
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, kBid), 0);
+    BYTE data[8] = {0};
+    for (int i = 0; i < 20; ++i) CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data);
+    a.push_records(1, {canfd_sim::make_rx_record(1, false, false, false, false, 0, nullptr)});
+    ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  }
+  EXPECT_EQ(cancels.load(), 0);
 }
 
 }  // namespace

@@ -74,6 +74,10 @@ TEST_F(Rings, ZeroLengthAndOverlongRequests) {
   BYTE buf[160] = {0};
   EXPECT_EQ(CANRxBufWriteN(d, 1, buf, 0), -1);
   EXPECT_EQ(CANRxBufReadN(d, 1, buf, 0), 0);
+  // Zero bytes touch no buffer: a caller may pass none.
+  EXPECT_EQ(CANRxBufReadN(d, 1, nullptr, 0), 0);
+  EXPECT_EQ(CANTxBufReadN(d, 2, nullptr, 0), 0);
+  EXPECT_EQ(CANTxBufWriteN(d, 2, nullptr, 0), -1);
   EXPECT_EQ(d->BUFF_RX_Larg_C1_Start, 0u);
   auto data = pattern(80, 9);
   ASSERT_EQ(CANRxBufWriteN(d, 1, data.data(), 80), 80);
