@@ -37,45 +37,14 @@ namespace canfd {
 
 // ---- Results ---------------------------------------------------------------
 
-// Name of a result code: the CANFD_ERR_ name, "adapter error N" for the
-// adapter's own codes (1 to 255), "success" for 0.
+// Name of a result code: the CANFD_ERR_ name from the library's table,
+// "adapter error N" for the adapter's own codes (1 to 255), "success" for 0.
 inline std::string result_name(int code) {
-  switch (code) {
-    case 0:
-      return "success";
-    case CANFD_ERR_INVALID_INDEX:
-      return "CANFD_ERR_INVALID_INDEX";
-    case CANFD_ERR_DEVICE_ALREADY_OPEN:
-      return "CANFD_ERR_DEVICE_ALREADY_OPEN";
-    case CANFD_ERR_DEVICE_NOT_FOUND:
-      return "CANFD_ERR_DEVICE_NOT_FOUND";
-    case CANFD_ERR_SCAN_FAILED:
-      return "CANFD_ERR_SCAN_FAILED";
-    case CANFD_ERR_DATA_TOO_LONG:
-      return "CANFD_ERR_DATA_TOO_LONG";
-    case CANFD_ERR_USB_WRITE:
-      return "CANFD_ERR_USB_WRITE";
-    case CANFD_ERR_TX_QUEUE_FULL:
-      return "CANFD_ERR_TX_QUEUE_FULL";
-    case CANFD_ERR_TOO_MANY_DEVICES:
-      return "CANFD_ERR_TOO_MANY_DEVICES";
-    case CANFD_ERR_DEVICE_NOT_OPEN:
-      return "CANFD_ERR_DEVICE_NOT_OPEN";
-    case CANFD_ERR_CMD_TIMEOUT:
-      return "CANFD_ERR_CMD_TIMEOUT";
-    case CANFD_ERR_INVALID_PORT:
-      return "CANFD_ERR_INVALID_PORT";
-    case CANFD_ERR_RX_BUF_EMPTY:
-      return "CANFD_ERR_RX_BUF_EMPTY";
-    case CANFD_ERR_TX_BUF_FULL:
-      return "CANFD_ERR_TX_BUF_FULL";
-    case CANFD_ERR_INVALID_PARAM:
-      return "CANFD_ERR_INVALID_PARAM";
-    case CANFD_ERR_INVALID_FILTER_SIZE:
-      return "CANFD_ERR_INVALID_FILTER_SIZE";
-    default:
-      break;
-  }
+  if (code == 0) return "success";
+  const CANFD_ResultCode_St *table = nullptr;
+  const int n = CANFD_GetResultCodes(&table);
+  for (int i = 0; i < n; ++i)
+    if (table[i].code == code) return table[i].name;
   if (code > 0 && code <= 255) return "adapter error " + std::to_string(code);
   return "unknown result " + std::to_string(code);
 }

@@ -5,7 +5,9 @@
 // request that timed out is recognised as such and never taken by the next
 // command.
 #include <errno.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "internal.h"
@@ -15,6 +17,8 @@ namespace canfd::core {
 namespace w = wire;
 
 namespace {
+
+constexpr int64_t kAnswerSpinNs = 50 * 1000;
 
 // Requests whose answer would now come later than the adapter ever answers
 // are taken as unanswered.
@@ -127,6 +131,14 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
     if (err == ECANCELED) return CANFD_ERR_DEVICE_NOT_OPEN;  // the device is closing
     return err == ETIMEDOUT ? CANFD_ERR_CMD_TIMEOUT : CANFD_ERR_USB_WRITE;
   }
+
+  // An answer usually follows within tens of microseconds: look for it for
+  // a moment before sleeping, so that the caller does not add a wake-up of
+  // its own to the receive worker's. Yielding keeps a single core usable.
+  const int64_t spin_until = std::min(now_ns() + kAnswerSpinNs, deadline);
+  while (__atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0 &&
+         now_ns() < spin_until && !is_gone(d))
+    sched_yield();
 
   Lock lock(&d.answer_mu);
   while (!d.answers.arrived) {

@@ -75,9 +75,9 @@ inline double cpu_seconds() {
 // Whether a thread still knows itself after one of its signal handlers ran,
 // probed in a child process. qemu-i386 7.2 reloads the thread pointer of a
 // thread returning from a signal handler from the newest thread's segment,
-// so that thread takes on another's identity; real kernels do not. The
-// same happens to a worker that a cancel request reaches just as it leaves
-// a blocking call. Probed at start-up, while the process has one thread:
+// so that thread takes on another's identity; real kernels do not. Only a
+// test that signals the library's workers on purpose depends on it. Probed
+// at start-up, while the process has one thread:
 // qemu-arm fails threads in a child forked later. Only 32-bit x86 keeps
 // the thread pointer in a segment register; elsewhere nothing is probed (a
 // fork before main upsets ThreadSanitizer).

@@ -31,14 +31,14 @@ std::string error_of(F f, int result) {
 
 TEST(Results, EveryCodeHasItsName) {
   const std::vector<std::pair<int, const char *>> names = {
-      {0x10001, "CANFD_ERR_INVALID_INDEX"},      {0x10002, "CANFD_ERR_DEVICE_ALREADY_OPEN"},
-      {0x10003, "CANFD_ERR_DEVICE_NOT_FOUND"},   {0x10004, "CANFD_ERR_SCAN_FAILED"},
-      {0x10005, "CANFD_ERR_DATA_TOO_LONG"},      {0x10006, "CANFD_ERR_USB_WRITE"},
-      {0x10007, "CANFD_ERR_TX_QUEUE_FULL"},      {0x1000A, "CANFD_ERR_TOO_MANY_DEVICES"},
-      {0x1000B, "CANFD_ERR_DEVICE_NOT_OPEN"},    {0x10100, "CANFD_ERR_CMD_TIMEOUT"},
-      {0x10101, "CANFD_ERR_INVALID_PORT"},       {0x10102, "CANFD_ERR_RX_BUF_EMPTY"},
-      {0x10103, "CANFD_ERR_TX_BUF_FULL"},        {0x10104, "CANFD_ERR_INVALID_PARAM"},
-      {0x10105, "CANFD_ERR_INVALID_FILTER_SIZE"}};
+      {0x10001, "CANFD_ERR_INVALID_INDEX"},       {0x10002, "CANFD_ERR_DEVICE_ALREADY_OPEN"},
+      {0x10003, "CANFD_ERR_DEVICE_NOT_FOUND"},    {0x10004, "CANFD_ERR_SCAN_FAILED"},
+      {0x10005, "CANFD_ERR_DATA_TOO_LONG"},       {0x10006, "CANFD_ERR_USB_WRITE"},
+      {0x10007, "CANFD_ERR_TX_QUEUE_FULL"},       {0x1000A, "CANFD_ERR_TOO_MANY_DEVICES"},
+      {0x1000B, "CANFD_ERR_DEVICE_NOT_OPEN"},     {0x10100, "CANFD_ERR_CMD_TIMEOUT"},
+      {0x10101, "CANFD_ERR_INVALID_PORT"},        {0x10102, "CANFD_ERR_RX_BUF_EMPTY"},
+      {0x10103, "CANFD_ERR_TX_BUF_FULL"},         {0x10104, "CANFD_ERR_INVALID_PARAM"},
+      {0x10105, "CANFD_ERR_INVALID_FILTER_SIZE"}, {0x1000C, "CANFD_ERR_DEVICE_GONE"}};
   for (const auto &[code, name] : names) {
     EXPECT_EQ(canfd::result_name(code), name);
     EXPECT_EQ(canfd::make_error_code(code).message(), name);

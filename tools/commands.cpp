@@ -122,7 +122,6 @@ int run_send(const std::string &device, uint8_t port, const std::vector<canfd::F
   canfd::Port p = a.port(port);
   install_stop_handlers();
   send_frames(p, frames, count, gap);
-  let_queue_drain();
   return 0;
 }
 

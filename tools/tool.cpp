@@ -133,9 +133,4 @@ uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames,
   return sent;
 }
 
-void let_queue_drain() {
-  // The queue holds at most 8 reports; an adapter takes one per millisecond.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
-
 }  // namespace canfd_tool

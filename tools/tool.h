@@ -45,9 +45,6 @@ std::vector<uint8_t> ports_or_all(const std::vector<int> &given);
 // Returns the number of frames queued.
 uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames, uint64_t count,
                      std::chrono::microseconds gap);
-// Gives the transmit worker time to write what is queued before the adapter
-// is closed, which drops queued reports.
-void let_queue_drain();
 
 // Subcommands.
 struct DumpOptions {

@@ -221,9 +221,11 @@ class Dump(unittest.TestCase):
             stamps[mode] = got
         self.assertEqual(stamps["z"][0], 0)
         self.assertEqual(stamps["d"][0], 0)
-        # The gap of 5 ms between sends shows in both relative modes.
-        self.assertTrue(all(b - a >= 4000 for a, b in zip(stamps["z"], stamps["z"][1:])))
-        self.assertTrue(all(d >= 4000 for d in stamps["d"][1:]))
+        # Relative to the first frame, and to the frame before. (The stamps are
+        # the adapter's, taken as reports reach it: a busy host can bunch the
+        # 5 ms gaps together, so only their order is certain.)
+        self.assertTrue(all(a < b for a, b in zip(stamps["z"], stamps["z"][1:])))
+        self.assertTrue(all(d > 0 for d in stamps["d"][1:]))
         self.assertTrue(stamps["a"][0] < stamps["a"][1] < stamps["a"][2])
 
     def test_log_is_accepted_by_log2asc(self):

@@ -15,53 +15,45 @@ _PW = ctypes.POINTER(WORD)
 _PD = ctypes.POINTER(DWORD)
 _PV = ctypes.c_void_p
 
-ERR_INVALID_INDEX = 0x10001
-ERR_DEVICE_ALREADY_OPEN = 0x10002
-ERR_DEVICE_NOT_FOUND = 0x10003
-ERR_SCAN_FAILED = 0x10004
-ERR_DATA_TOO_LONG = 0x10005
-ERR_USB_WRITE = 0x10006
-ERR_TX_QUEUE_FULL = 0x10007
-ERR_TOO_MANY_DEVICES = 0x1000A
-ERR_DEVICE_NOT_OPEN = 0x1000B
-ERR_CMD_TIMEOUT = 0x10100
-ERR_INVALID_PORT = 0x10101
-ERR_RX_BUF_EMPTY = 0x10102
-ERR_TX_BUF_FULL = 0x10103
-ERR_INVALID_PARAM = 0x10104
-ERR_INVALID_FILTER_SIZE = 0x10105
-
-_NAMES = {
-    ERR_INVALID_INDEX: "invalid device index",
-    ERR_DEVICE_ALREADY_OPEN: "device already open",
-    ERR_DEVICE_NOT_FOUND: "device not found",
-    ERR_SCAN_FAILED: "device scan failed",
-    ERR_DATA_TOO_LONG: "data too long",
-    ERR_USB_WRITE: "write to the adapter failed",
-    ERR_TX_QUEUE_FULL: "transmit queue full",
-    ERR_TOO_MANY_DEVICES: "too many open devices",
-    ERR_DEVICE_NOT_OPEN: "device not open",
-    ERR_CMD_TIMEOUT: "adapter did not answer",
-    ERR_INVALID_PORT: "invalid port",
-    ERR_RX_BUF_EMPTY: "receive buffer empty",
-    ERR_TX_BUF_FULL: "transmit buffer full",
-    ERR_INVALID_PARAM: "invalid parameter",
-    ERR_INVALID_FILTER_SIZE: "invalid filter list size",
-}
-
 LIST_SIZE = 8
 STD_FILTERS = 128
 EXT_FILTERS = 64
 EMPTY_ENTRY = 0xFFFFFFFF
 
 
+class ResultCode(ctypes.Structure):
+    """One entry of the library's table of result codes."""
+
+    _fields_ = [("code", ctypes.c_int), ("name", ctypes.c_char_p), ("text", ctypes.c_char_p)]
+
+
+_result_codes = None
+
+
+def result_codes():
+    """The library's result codes: {"CANFD_ERR_...": (code, text)}."""
+    global _result_codes
+    if _result_codes is None:
+        table = ctypes.POINTER(ResultCode)()
+        count = lib().CANFD_GetResultCodes(ctypes.byref(table))
+        _result_codes = {table[i].name.decode(): (table[i].code, table[i].text.decode())
+                         for i in range(count)}
+    return _result_codes
+
+
+def __getattr__(name):
+    """ERR_TX_QUEUE_FULL and the others, taken from the library's table."""
+    if name.startswith("ERR_"):
+        entry = result_codes().get("CANFD_" + name)
+        if entry is not None:
+            return entry[0]
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 def describe(rc):
     """Text for a result of the library: a result code or an adapter error code."""
-    if rc in _NAMES:
-        return _NAMES[rc]
-    if 0 <= rc <= 255:
-        return f"adapter refused the command (code {rc})"
-    return f"error 0x{rc:X}"
+    text = lib().CANFD_GetResultText(rc).decode()
+    return f"{text} (code {rc})" if 0 < rc <= 255 else text
 
 
 def describe_open(rc):
@@ -114,6 +106,8 @@ _PROTOTYPES = {
     # The outputs point into one RxFrame (see RxFrame).
     "CANFD_GetCANRxMsg": [WORD, BYTE, _PV, _PV, _PV, _PV, _PV, _PV, _PV, _PV, _PV],
     "CANFD_ClearCANRxBuf": [WORD, BYTE],
+    "CANFD_GetResultCodes": [_PV],
+    "CANFD_GetResultText": [ctypes.c_int],
 }
 
 _load_lock = threading.Lock()
@@ -145,6 +139,7 @@ def lib():
                 fn = getattr(handle, name)
                 fn.argtypes = argtypes
                 fn.restype = ctypes.c_int
+            handle.CANFD_GetResultText.restype = ctypes.c_char_p
             _lib = handle
         return _lib
 
