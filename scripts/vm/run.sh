@@ -15,7 +15,6 @@
 # VM_SMP (default 2). There is no KVM on the machines this runs on: qemu
 # emulates the CPU (TCG).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
 cache=$(cd "${1:?usage: run.sh CACHE_DIR [-w DIR]... [--] COMMAND [ARGS...]}" && pwd)
 shift
 rw=()

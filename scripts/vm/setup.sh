@@ -80,7 +80,8 @@ if [ ! -f "$cache/initramfs.cpio.gz" ] || [ "$(cat "$cache/initramfs.stamp" 2>/d
     [ -n "$rel" ] || { echo "vm setup: module $1 is not in $kver" >&2; exit 1; }
     deps=$(grep -E "^$rel:" "$moddir/modules.dep" | cut -d: -f2)
     for d in $deps; do add "$(basename "${d%.xz}" .ko)"; done
-    local name=$(basename "${rel%.xz}")
+    local name
+    name=$(basename "${rel%.xz}")
     if ! grep -qx "$name" "$root/mods/order"; then
       case "$rel" in
         *.xz) xz -dc "$moddir/$rel" > "$root/mods/$name" ;;
@@ -94,7 +95,7 @@ if [ ! -f "$cache/initramfs.cpio.gz" ] || [ "$(cat "$cache/initramfs.stamp" 2>/d
   cp "$here/init" "$root/init"
   chmod +x "$root/init"
   (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$cache/initramfs.cpio.gz"
-  echo "vm setup: initramfs for $kver with" $(sed 's/\.ko$//' "$root/mods/order")
+  echo "vm setup: initramfs for $kver with $(sed 's/\.ko$//' "$root/mods/order" | tr '\n' ' ')"
   rm -rf "$root"
   echo "$want" > "$cache/initramfs.stamp"
 fi

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2317 # the checks are called by name
 # The checks of the VM stage. scripts/vm-test.sh runs this inside the VM, as
 # root, on Debian 12's kernel with uhid and SocketCAN loaded: the adapters
 # are real hidraw devices made by canfd-sim --uhid.
@@ -25,7 +26,7 @@ ok() { say "PASS  $*"; }
 
 # ---- canfd-sim --uhid in the background ----------------------------------------
 
-SIM_PID= NODES=() BIDS=() PIDS=()
+SIM_PID='' NODES=() BIDS=() PIDS=()
 # sim_start N [canfd-sim options]: N adapters; waits for their node lines.
 sim_start() {
   local n=$1 i
@@ -89,7 +90,7 @@ check_kernel() {
   for i in 0 1; do
     [ ! -e "${NODES[$i]}" ] || { bad "${NODES[$i]} left behind by canfd-sim"; fail=1; }
   done
-  return $fail
+  return "$fail"
 }
 
 # The tool's end-to-end tests, on real nodes.
@@ -124,7 +125,7 @@ check_multiprocess() {
         { diff "$work/info.ref" "$work/info.$i"; bad "round $r: concurrent canfd info $i differs"; fail=1; }
     done
   done
-  [ $fail -eq 0 ] && ok "3 x 3 concurrent canfd info: all succeed with the same output"
+  [ "$fail" -eq 0 ] && ok "3 x 3 concurrent canfd info: all succeed with the same output"
 
   "$bin/canfd" dump 2 -L -n "${#frames[@]}" --time 60 > "$work/dump1" 2>&1 &
   d1=$!
@@ -145,7 +146,7 @@ check_multiprocess() {
   done
 
   sim_stop || fail=1
-  return $fail
+  return "$fail"
 }
 
 # Unplug while one process streams and another waits; re-plug.
@@ -186,7 +187,7 @@ check_permissions() {
   out=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$bin/canfd" info 2>&1)
   rc=$?
   say "canfd info as nobody: exit $rc: $out"
-  [ $rc -eq 1 ] && grep -q "no permission to read and write $node; the udev rule" <<< "$out" &&
+  [ "$rc" -eq 1 ] && grep -q "no permission to read and write $node; the udev rule" <<< "$out" &&
     ok "an unprivileged user is refused and told why" ||
     { bad "an unprivileged open was not refused clearly"; fail=1; }
 
@@ -200,13 +201,13 @@ check_permissions() {
   say "$node with GROUP=\"$group\" MODE=\"$mode\": $(stat -c '%a %U:%G' "$node")"
   out=$(setpriv --reuid=65534 --regid=65534 --groups="$gid" "$bin/canfd" info 2>&1)
   rc=$?
-  [ $rc -eq 0 ] && ok "nobody in group $group ($gid) opens the adapter" ||
+  [ "$rc" -eq 0 ] && ok "nobody in group $group ($gid) opens the adapter" ||
     { say "$out"; bad "nobody in group $group: exit $rc"; fail=1; }
   out=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$bin/canfd" info 2>&1)
   [ $? -eq 1 ] && ok "nobody outside the group is still refused" ||
     { bad "nobody outside the group got in"; fail=1; }
   sim_stop || fail=1
-  return $fail
+  return "$fail"
 }
 
 # The command round trip on the real node, raw and through the library.
@@ -232,7 +233,7 @@ for c in "${checks[@]}"; do
   "check_$c"
   rc=$?
   t=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}')
-  if [ $rc -eq 0 ]; then results+=("PASS  $c (${t} s)"); else results+=("FAIL  $c (${t} s)"); failed=1; fi
+  if [ "$rc" -eq 0 ]; then results+=("PASS  $c (${t} s)"); else results+=("FAIL  $c (${t} s)"); failed=1; fi
   sim_stop >/dev/null 2>&1
 done
 
