@@ -229,6 +229,19 @@ int CANFD_GetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwArbitrBR, D
 int CANFD_SetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD i_dwArbitrBR, DWORD i_dwDataBR,
                            WORD i_wArbitrBRSP, WORD i_wDataBRSP);
 int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS);
+
+/* Bus states of a port. */
+#define CANFD_BUS_ERROR_ACTIVE 0
+#define CANFD_BUS_ERROR_WARNING 1 /* an error counter reached 96 */
+#define CANFD_BUS_ERROR_PASSIVE 2
+#define CANFD_BUS_OFF 3
+
+/* Reads the port's status (one command, as CANFD_GetCANStatus) and tells the
+ * bus state and error counters it carries: the status word's error passive,
+ * error warning and bus off bits, the counter word's transmit (bits 0-7) and
+ * receive (bits 8-14) error counters. Any output pointer may be NULL. */
+int CANFD_GetCANBusState(WORD hidnum, BYTE i_byCANPort, BYTE *o_byState, BYTE *o_byTxErrors,
+                         BYTE *o_byRxErrors);
 int CANFD_SetCANReInitialize(WORD hidnum, BYTE i_byCANPort);
 
 /* Acceptance filters: ranges ID1..ID2; 128 standard and 64 extended elements. */
@@ -268,6 +281,74 @@ int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort);
  * waiter, which then returns CANFD_ERR_DEVICE_NOT_OPEN. The usual device
  * and port results come first. */
 int CANFD_WaitCANRxMsg(WORD hidnum, BYTE i_byCANPort, DWORD i_dwTimeoutMs);
+
+/* ---- Frame interface ------------------------------------------------------
+ * Frames in batches: up to seven per report to the adapter, any number per
+ * call from the receive ring, with waits that sleep until the workers wake
+ * them. Beside the one-frame calls above, which stay as they are. */
+
+/* Flags of a frame. */
+#define CANFD_FRAME_EXT 0x01 /* 29-bit identifier */
+#define CANFD_FRAME_RTR 0x02 /* remote frame (classic frames only) */
+#define CANFD_FRAME_FD 0x04  /* CAN FD frame */
+#define CANFD_FRAME_BRS 0x08 /* CAN FD: data phase at the data bit rate */
+#define CANFD_FRAME_ESI 0x10 /* CAN FD: the sender was error passive (received frames) */
+
+/* Largest data length of a frame. */
+#define CANFD_MAX_DATA_LEN 64
+
+/* A classic or CAN FD frame. */
+typedef struct {
+  DWORD id;      /* identifier: 11 bits, or 29 with CANFD_FRAME_EXT */
+  BYTE flags;    /* CANFD_FRAME_... */
+  BYTE len;      /* data bytes: 0 to 8 (classic), 0 to 64 (CAN FD) */
+  BYTE type;     /* received frames: the adapter's frame type code (0 to 3) */
+  BYTE reserved; /* 0 */
+  DWORD second;  /* received frames: the adapter's time stamp */
+  DWORD usecond;
+  DWORD host_second;  /* received frames: the same moment in host time */
+  DWORD host_usecond; /* (seconds and microseconds since the Unix epoch) */
+  BYTE data[CANFD_MAX_DATA_LEN];
+} CANFD_Frame_St;
+
+/* Sends i_dwCount frames on a port, in order, packed up to seven to a
+ * report. Waits up to i_dwTimeoutMs milliseconds in all for room in the
+ * transmit queue (the transmit worker wakes it as it writes reports out);
+ * 0 does not wait. *o_dwSent receives how many frames were accepted, also
+ * on failure; an accepted frame is written to the adapter (close first
+ * writes what was accepted). A CAN FD frame goes out with the bit rate
+ * switch only if it has CANFD_FRAME_BRS; a length without a data length code
+ * of its own (13 bytes, say) is padded with zeros to the next (16).
+ * Results: 0 when all were accepted; CANFD_ERR_TX_QUEUE_FULL when the time
+ * ran out first; CANFD_ERR_INVALID_PARAM (nothing sent) when a frame has a
+ * length above 8 (classic) or 64, an identifier beyond its 11 or 29 bits, a
+ * remote CAN FD frame, or flags the call does not know; and the device,
+ * port, gone and closing results of the other calls. */
+int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_pFrames,
+                        DWORD i_dwCount, DWORD i_dwTimeoutMs, DWORD *o_dwSent);
+
+/* Waits up to i_dwTimeoutMs milliseconds for a frame on a port (0: does not
+ * wait), then takes every waiting frame, up to i_dwMax, in arrival order.
+ * *o_dwCount receives how many were taken. Results: 0 with at least one
+ * frame; CANFD_ERR_RX_BUF_EMPTY when none came in time; after an unplug,
+ * the frames received before it, then CANFD_ERR_DEVICE_GONE; and the device
+ * and port results of the other calls. */
+int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFrames, DWORD i_dwMax,
+                           DWORD i_dwTimeoutMs, DWORD *o_dwCount);
+
+/* A descriptor for poll, select, epoll or an event loop: readable while
+ * frames wait in the port's receive ring (taking them all makes it quiet
+ * again), and once the device is gone. The library owns it: do not read,
+ * write or close it; it is valid until the device is closed. */
+int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd);
+
+/* Counts of a port since open or the last clear: frames dropped because the
+ * receive ring was full, and reports refused because the transmit queue was
+ * full (CANFD_SetCANTxMsg and USBDEV_Write; the frames in them are lost).
+ * Either pointer may be NULL. A non-zero i_byClear sets both to 0 after
+ * reading them. The counts wrap around at 2^32. */
+int CANFD_GetCANFrameCounts(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwRxDropped,
+                            DWORD *o_dwTxRefused, BYTE i_byClear);
 
 #ifdef __cplusplus
 }

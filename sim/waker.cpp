@@ -4,7 +4,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -39,7 +38,9 @@ bool Waker::wait(pollfd *fds, size_t n, int64_t wake_at) {
   fds[0] = {fd_, POLLIN, 0};
   timespec ts{};
   if (wake_at != timing::kNever) {
-    const int64_t d = std::max<int64_t>(wake_at - monotonic_ns(), 0);
+    // wake_at may lie far in the past (the lowest value: at once).
+    const int64_t now = monotonic_ns();
+    const int64_t d = wake_at > now ? wake_at - now : 0;
     ts.tv_sec = static_cast<time_t>(d / timing::kNsPerSecond);
     ts.tv_nsec = static_cast<long>(d % timing::kNsPerSecond);
   }

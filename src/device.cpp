@@ -133,6 +133,7 @@ Device *new_device(WORD hidnum, PKALVEN_CANFD_CAN_Buf_St rec) {
   init_monotonic_cond(&d->rx_cond[1]);
   pthread_mutex_init(&d->answer_mu, nullptr);
   init_monotonic_cond(&d->answer_cond);
+  init_monotonic_cond(&d->tx_room);
   return d;
 }
 
@@ -142,6 +143,7 @@ void delete_device(Device *d) {
   pthread_cond_destroy(&d->rx_cond[1]);
   pthread_mutex_destroy(&d->answer_mu);
   pthread_cond_destroy(&d->answer_cond);
+  pthread_cond_destroy(&d->tx_room);
   d->~Device();
   free(d);
 }
@@ -184,6 +186,8 @@ void release_device(WORD hidnum) {
   PKALVEN_CANFD_CAN_Buf_St rec = d->rec;
   if (rec->event_fd >= 0) close(rec->event_fd);
   if (d->stop_fd >= 0) close(d->stop_fd);
+  for (int fd : d->rx_event_fd)
+    if (fd >= 0) close(fd);
   if (rec->fd >= 0) close(rec->fd);
   pthread_mutex_destroy(&rec->mutex_USBDevTx);
   pthread_mutex_destroy(&rec->mutex_CANRx_P1);
@@ -205,12 +209,18 @@ void wait_for_users(Slot &s) {
   while (s.users.load(std::memory_order_seq_cst) != 0) pthread_cond_wait(&s.left, &s.mu);
 }
 
-// Wakes every thread that waits on the device: receive waiters, a command
-// waiting for its answer, a command or worker waiting to write.
+// Wakes every thread that waits on the device: receive waiters (and those
+// that poll a port's readiness descriptor), a command waiting for its
+// answer, senders waiting for room in the transmit queue.
 void wake_waiters(Device &d) {
   for (BYTE port = 1; port <= 2; ++port) {
-    Lock lock(port == 1 ? &d.rec->mutex_CANRx_P1 : &d.rec->mutex_CANRx_P2);
+    Lock lock(rx_mutex(d.rec, port));
     pthread_cond_broadcast(&d.rx_cond[port - 1]);
+    if (d.rx_event_fd[port - 1] >= 0) rx_signal(d, port);
+  }
+  {
+    Lock lock(&d.rec->mutex_USBDevTx);
+    pthread_cond_broadcast(&d.tx_room);
   }
   Lock lock(&d.answer_mu);
   pthread_cond_broadcast(&d.answer_cond);
@@ -358,7 +368,10 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
 
   rec->event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (rec->event_fd != -1) d->stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (rec->event_fd == -1 || d->stop_fd == -1) {
+  for (int &fd : d->rx_event_fd)
+    if (d->stop_fd != -1) fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (rec->event_fd == -1 || d->stop_fd == -1 || d->rx_event_fd[0] == -1 ||
+      d->rx_event_fd[1] == -1) {
     perror("eventfd");
     release_device(hidnum);
     return 5;

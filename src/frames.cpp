@@ -1,6 +1,10 @@
 // Frames: sending through the transmit ring and queue, and taking received
 // frames from the receive rings, where the receive worker files whole
 // records of each port's stream.
+#include <time.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstring>
 
 #include "internal.h"
@@ -9,16 +13,33 @@ namespace canfd::core {
 
 namespace w = wire;
 
+namespace {
+
+int64_t stamp_us(const BYTE *record) {
+  return static_cast<int64_t>(w::get_le32(record + w::kRecSecond)) * 1000000 +
+         w::get_le32(record + w::kRecUsecond);
+}
+
+int64_t realtime_us() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+}  // namespace
+
 bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *data, DWORD len) {
   constexpr DWORD kRecord = w::kRxRecordSize;
   bool stored = false;
   DWORD off = 0;
+  s.newest_us = -1;
   if (s.partial_len > 0) {
     off = kRecord - s.partial_len < len ? kRecord - s.partial_len : len;
     std::memcpy(s.partial + s.partial_len, data, off);
     s.partial_len += off;
     if (s.partial_len == kRecord) {
       s.partial_len = 0;
+      s.newest_us = stamp_us(s.partial);
       if (s.discard_partial)
         s.discard_partial = false;
       else if (CANRxBufWriteN(rec, port, s.partial, kRecord) > 0)
@@ -35,6 +56,7 @@ bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *
     else
       s.dropped += whole / kRecord;
     off += whole;
+    s.newest_us = stamp_us(data + off - kRecord);
   }
   if (off < len) {
     std::memcpy(s.partial, data + off, len - off);
@@ -46,6 +68,31 @@ bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *
 void rx_clear(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s) {
   CANRxBufClear(rec, port);
   if (s.partial_len > 0) s.discard_partial = true;
+}
+
+void rx_signal(Device &d, BYTE port) {
+  if (d.rx_signalled[port - 1]) return;
+  const uint64_t one = 1;
+  if (write(d.rx_event_fd[port - 1], &one, sizeof one) == sizeof one)
+    d.rx_signalled[port - 1] = true;
+}
+
+void rx_taken(Device &d, BYTE port) {
+  DWORD bytes = 0;
+  CANRxBufDataCount(d.rec, port, &bytes);
+  if (!d.rx_signalled[port - 1] || bytes >= w::kRxRecordSize || is_gone(d)) return;
+  uint64_t count;
+  if (read(d.rx_event_fd[port - 1], &count, sizeof count) == sizeof count)
+    d.rx_signalled[port - 1] = false;
+}
+
+void learn_clock(Device &d, int64_t adapter_us) {
+  const int64_t estimate = realtime_us() - adapter_us;
+  const int64_t offset = d.clock_offset_us.load(std::memory_order_relaxed);
+  // A clock that goes back (the adapter was reset) starts the offset over.
+  if (offset == INT64_MIN || estimate < offset || adapter_us < d.last_adapter_us - 1000000)
+    d.clock_offset_us.store(estimate, std::memory_order_relaxed);
+  d.last_adapter_us = adapter_us;
 }
 
 int pack_frames(BYTE port, const BYTE *records, DWORD len, BYTE *packet) {
@@ -131,6 +178,7 @@ int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byM
   {
     Lock lock(rx_mutex(use.dev->rec, i_byCANPort));
     taken = CANRxBufReadN(use.dev->rec, i_byCANPort, record, sizeof record);
+    rx_taken(*use.dev, i_byCANPort);
   }
   if (taken != 0) return is_gone(*use.dev) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_RX_BUF_EMPTY;
   const w::RxFields f = w::decode_rx_record(record);
@@ -153,6 +201,7 @@ int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort) {
   Device &d = *use.dev;
   Lock lock(rx_mutex(d.rec, i_byCANPort));
   rx_clear(d.rec, i_byCANPort, d.rx[i_byCANPort - 1]);
+  rx_taken(d, i_byCANPort);
   return 0;
 }
 
@@ -174,4 +223,112 @@ int CANFD_WaitCANRxMsg(WORD hidnum, BYTE i_byCANPort, DWORD i_dwTimeoutMs) {
     wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
   }
 }
+// ---- Frame interface ----------------------------------------------------------
+
+int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_pFrames,
+                        DWORD i_dwCount, DWORD i_dwTimeoutMs, DWORD *o_dwSent) {
+  DWORD sent = 0;
+  if (o_dwSent != nullptr) *o_dwSent = 0;
+  DeviceUse use(hidnum);
+  if (use.rc != 0) return use.rc;
+  if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  for (DWORD i = 0; i < i_dwCount; ++i)
+    if (!w::frame_valid(i_pFrames[i])) return CANFD_ERR_INVALID_PARAM;
+  Device &d = *use.dev;
+  if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
+  const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
+  int rc = 0;
+  while (sent < i_dwCount) {
+    BYTE payload[w::kTxRecordsPerPacket * w::kTxRecordSize];
+    const DWORD n =
+        i_dwCount - sent < w::kTxRecordsPerPacket ? i_dwCount - sent : w::kTxRecordsPerPacket;
+    for (DWORD k = 0; k < n; ++k)
+      w::encode_frame(i_pFrames[sent + k], payload + k * w::kTxRecordSize);
+    BYTE packet[CANFD_PACKET_MAX];
+    const int len = pack_frames(i_byCANPort, payload, n * w::kTxRecordSize, packet);
+    rc = enqueue_report(d, packet, static_cast<DWORD>(len), deadline);
+    if (rc != 0) break;
+    sent += n;
+    if (o_dwSent != nullptr) *o_dwSent = sent;
+  }
+  return rc;
+}
+
+int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFrames, DWORD i_dwMax,
+                           DWORD i_dwTimeoutMs, DWORD *o_dwCount) {
+  if (o_dwCount != nullptr) *o_dwCount = 0;
+  DeviceUse use(hidnum);
+  if (use.rc != 0) return use.rc;
+  if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  if (i_dwMax == 0) return 0;
+  Device &d = *use.dev;
+  const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
+  pthread_mutex_t *m = rx_mutex(d.rec, i_byCANPort);
+  DWORD n = 0;
+  {
+    Lock lock(m);
+    DWORD bytes = 0;
+    for (bool waited = false;; waited = true) {
+      if (is_closing(d)) return CANFD_ERR_DEVICE_NOT_OPEN;
+      CANRxBufDataCount(d.rec, i_byCANPort, &bytes);
+      if (bytes >= w::kRxRecordSize) break;
+      if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
+      if (waited && now_ns() >= deadline) return CANFD_ERR_RX_BUF_EMPTY;
+      wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
+    }
+    n = bytes / w::kRxRecordSize < i_dwMax ? bytes / w::kRxRecordSize : i_dwMax;
+    // One copy under the lock, into the tail of the caller's array: the
+    // records are decoded in place afterwards, front to back, each frame
+    // ending before the records still to be decoded begin.
+    BYTE *raw =
+        reinterpret_cast<BYTE *>(o_pFrames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
+    CANRxBufReadN(d.rec, i_byCANPort, raw, n * w::kRxRecordSize);
+    rx_taken(d, i_byCANPort);
+  }
+  const int64_t offset = d.clock_offset_us.load(std::memory_order_relaxed);
+  const BYTE *raw =
+      reinterpret_cast<const BYTE *>(o_pFrames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
+  for (DWORD i = 0; i < n; ++i) {
+    BYTE record[w::kRxRecordSize];
+    std::memcpy(record, raw + i * w::kRxRecordSize, sizeof record);
+    CANFD_Frame_St &f = o_pFrames[i];
+    w::decode_frame(record, f);
+    int64_t host = offset != INT64_MIN
+                       ? static_cast<int64_t>(f.second) * 1000000 + f.usecond + offset
+                       : realtime_us();
+    if (host < 0) host = 0;
+    f.host_second = static_cast<DWORD>(host / 1000000);
+    f.host_usecond = static_cast<DWORD>(host % 1000000);
+  }
+  if (o_dwCount != nullptr) *o_dwCount = n;
+  return 0;
+}
+
+int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd) {
+  DeviceUse use(hidnum);
+  if (use.rc != 0) return use.rc;
+  if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  *o_iFd = use.dev->rx_event_fd[i_byCANPort - 1];
+  return 0;
+}
+
+int CANFD_GetCANFrameCounts(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwRxDropped,
+                            DWORD *o_dwTxRefused, BYTE i_byClear) {
+  DeviceUse use(hidnum);
+  if (use.rc != 0) return use.rc;
+  if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  Device &d = *use.dev;
+  DWORD dropped;
+  {
+    Lock lock(rx_mutex(d.rec, i_byCANPort));
+    dropped = d.rx[i_byCANPort - 1].dropped;
+    if (i_byClear) d.rx[i_byCANPort - 1].dropped = 0;
+  }
+  std::atomic<DWORD> &refused = d.tx_refused[i_byCANPort - 1];
+  const DWORD tx = i_byClear ? refused.exchange(0) : refused.load();
+  if (o_dwRxDropped != nullptr) *o_dwRxDropped = dropped;
+  if (o_dwTxRefused != nullptr) *o_dwTxRefused = tx;
+  return 0;
+}
+
 }  // extern "C"

@@ -64,7 +64,8 @@ struct RxStream {
   BYTE partial[wire::kRxRecordSize];
   DWORD partial_len = 0;
   bool discard_partial = false;  // the ring was cleared while a record was incomplete
-  uint64_t dropped = 0;          // records lost because the ring was full
+  DWORD dropped = 0;             // records lost because the ring was full
+  int64_t newest_us = -1;        // adapter time of the newest record of the last packet
 };
 
 // Appends a frame packet's payload to the port's stream. Records that do not
@@ -74,6 +75,15 @@ bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *
 // Empties the port's ring; an incomplete record is dropped when it completes.
 // The caller holds the port's receive mutex.
 void rx_clear(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s);
+
+struct Device;
+// The port's readiness descriptor follows its ring: rx_signal after records
+// were stored (or the device is gone), rx_taken after records were taken.
+// The caller holds the port's receive mutex.
+void rx_signal(Device &d, BYTE port);
+void rx_taken(Device &d, BYTE port);
+// Learns the offset of the adapter's clock from a record's time stamp.
+void learn_clock(Device &d, int64_t adapter_us);
 
 // ---- Command answers ---------------------------------------------------------
 
@@ -125,6 +135,16 @@ struct Device {
   sem_t start;                             // posted once per worker when its block is published
   pthread_cond_t rx_cond[2];               // with the port's receive mutex: records stored
   RxStream rx[2];
+  int rx_event_fd[2] = {-1, -1};                  // readable while records wait (and once gone)
+  bool rx_signalled[2] = {false, false};          // guarded by the port's receive mutex
+  pthread_cond_t tx_room;                         // with mutex_USBDevTx: a report left the queue
+  int tx_waiters = 0;                             // guarded by mutex_USBDevTx
+  std::atomic<DWORD> tx_refused[2] = {{0}, {0}};  // reports the full queue refused
+  // Host time minus adapter time, in microseconds: the smallest difference
+  // seen as records arrive (the record that waited least). Both ports share
+  // the adapter's clock. Written by the receive worker only.
+  std::atomic<int64_t> clock_offset_us{INT64_MIN};
+  int64_t last_adapter_us = 0;
   pthread_mutex_t answer_mu;  // guards answers and the response slot
   pthread_cond_t answer_cond;
   Answers answers;
@@ -193,6 +213,11 @@ void dispatch_report(Device &d, const BYTE *report, size_t n);
 int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool watch_stop);
 // Whether a write error means the device is gone.
 bool gone_error(int err);
+
+// Puts a packet into the transmit queue as a report, waiting until
+// deadline_ns for room: 0, CANFD_ERR_TX_QUEUE_FULL when the time ran out,
+// CANFD_ERR_DEVICE_GONE, or CANFD_ERR_DEVICE_NOT_OPEN once close began.
+int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns);
 
 // The receive and transmit worker bodies.
 void receive_worker(Device &d);

@@ -68,9 +68,15 @@ void dispatch_report(Device &d, const BYTE *report, size_t n) {
     // A length field beyond what was read would file stale bytes: drop.
     if (static_cast<size_t>(len) + CANFD_HEADER_SIZE > n) return;
     const BYTE port = code == w::fc::frames_from(1) ? 1 : 2;
-    Lock lock(rx_mutex(d.rec, port));
-    if (rx_store(d.rec, port, d.rx[port - 1], report + CANFD_HEADER_SIZE, len))
-      pthread_cond_broadcast(&d.rx_cond[port - 1]);
+    RxStream &stream = d.rx[port - 1];
+    {
+      Lock lock(rx_mutex(d.rec, port));
+      if (rx_store(d.rec, port, stream, report + CANFD_HEADER_SIZE, len)) {
+        pthread_cond_broadcast(&d.rx_cond[port - 1]);
+        rx_signal(d, port);
+      }
+    }
+    if (stream.newest_us >= 0) learn_clock(d, stream.newest_us);
   }
 }
 
@@ -135,6 +141,7 @@ void transmit_worker(Device &d) {
       if (USBDEV_TxBuf_QueueNum(rec) > 0) {
         std::memcpy(report, rec->TxBuf[rec->TxOut % CANFD_TXQUEUE_SLOTS].data, sizeof report);
         USBDEV_TxBuf_DeQueue(d.hidnum);
+        if (d.tx_waiters > 0) pthread_cond_broadcast(&d.tx_room);
         have = true;
       } else if (d.stopping.load(std::memory_order_acquire)) {
         break;  // everything accepted has been written
@@ -154,6 +161,37 @@ void transmit_worker(Device &d) {
     }
     if (fds[1].revents != 0) stopping = true;
   }
+}
+
+int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns) {
+  PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
+  int rc = 0;
+  {
+    Lock lock(&rec->mutex_USBDevTx);
+    for (bool waited = false;; waited = true) {
+      if (is_closing(d) || d.stopping.load(std::memory_order_acquire)) {
+        rc = CANFD_ERR_DEVICE_NOT_OPEN;
+        break;
+      }
+      if (is_gone(d)) {
+        rc = CANFD_ERR_DEVICE_GONE;
+        break;
+      }
+      if (USBDEV_TxBuf_QueueNum(rec) < CANFD_TXQUEUE_SLOTS) {
+        USBDEV_TxBuf_EnQueue(d.hidnum, const_cast<BYTE *>(packet), static_cast<int>(len));
+        break;
+      }
+      if (waited && now_ns() >= deadline_ns) {
+        rc = CANFD_ERR_TX_QUEUE_FULL;
+        break;
+      }
+      ++d.tx_waiters;
+      wait_until(&d.tx_room, &rec->mutex_USBDevTx, deadline_ns);
+      --d.tx_waiters;
+    }
+  }
+  if (rc == 0) USBDEV_Notify(rec);
+  return rc;
 }
 
 }  // namespace canfd::core
@@ -207,6 +245,13 @@ int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz) {
     else
       rc = USBDEV_TxBuf_EnQueue(hidnum, data, static_cast<int>(sz)) > 0 ? 0
                                                                         : CANFD_ERR_TX_QUEUE_FULL;
+  }
+  // A refused frame packet is lost: count it for its port.
+  if (rc == CANFD_ERR_TX_QUEUE_FULL && sz >= CANFD_HEADER_SIZE &&
+      data[w::kHdrOpcode] == CANFD_OP_LARGE) {
+    const WORD code = w::get_le16(data + w::kHdrFc);
+    if (code == w::fc::frames_to(1) || code == w::fc::frames_to(2))
+      d.tx_refused[code - w::fc::kFramesToPort1].fetch_add(1, std::memory_order_relaxed);
   }
   USBDEV_Notify(d.rec);
   return rc;

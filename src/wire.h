@@ -138,11 +138,32 @@ struct TxFrame {
 
 enum class TxKind { Normal, HardwareSend };
 
+// Control word bits beside the DLC.
+constexpr WORD kBrsBit = 1u << 4;
+constexpr WORD kFdfBit = 1u << 5;
+constexpr int kEveShift = 6;
+
+// Writes the first 72 bytes of a frame record: identifier word, control word,
+// size, then `copy` bytes of data and zeros after them.
+inline void put_record(BYTE *out, DWORD word, unsigned dlc, bool brs, bool fdf, BYTE size,
+                       const BYTE *data, BYTE copy) {
+  std::memset(out, 0, kTxRecordSize);
+  put_le32(out + kRecIdWord, word);
+  put_le16(out + kRecCtrl, static_cast<WORD>(dlc | (brs ? kBrsBit : 0u) | (fdf ? kFdfBit : 0u)));
+  put_le16(out + kRecSize, size);
+  if (copy != 0) std::memcpy(out + kRecData, data, copy);
+}
+
+// The identifier word: a standard identifier sits in bits 18-28.
+constexpr DWORD id_word(DWORD id, bool ext) {
+  return ext ? (id & kIdMask) | kXtdBit : (id & kStdIdMask) << kStdIdShift;
+}
+
 // Encodes a frame into the first 72 bytes of a transmitted-frame or
 // hardware-send record. Identifiers are masked, the DLC is clamped, data
 // beyond the byte count is zero. Returns the byte count.
 inline int encode_tx_record(const TxFrame &f, TxKind kind, BYTE *out) {
-  DWORD word = f.mode ? (f.id & kIdMask) | kXtdBit : (f.id & kStdIdMask) << kStdIdShift;
+  DWORD word = id_word(f.id, f.mode != 0);
   bool rtr = f.rtr != 0;
   unsigned dlc;
   bool brs = false;
@@ -158,14 +179,58 @@ inline int encode_tx_record(const TxFrame &f, TxKind kind, BYTE *out) {
     dlc = f.dlen > 8 ? 8 : f.dlen;
   }
   if (rtr) word |= kRtrBit;
-  const WORD ctrl = static_cast<WORD>(dlc | (brs ? 1u << 4 : 0u) | (f.fdf ? 1u << 5 : 0u));
   const BYTE size = kDlcToBytes[dlc];
-  std::memset(out, 0, kTxRecordSize);
-  put_le32(out + kRecIdWord, word);
-  put_le16(out + kRecCtrl, ctrl);
-  put_le16(out + kRecSize, size);
-  if (size) std::memcpy(out + kRecData, f.data, size);
+  put_record(out, word, dlc, brs, f.fdf != 0, size, f.data, size);
   return size;
+}
+
+// Whether a frame of the frame interface can be sent as it is.
+inline bool frame_valid(const CANFD_Frame_St &f) {
+  constexpr BYTE kKnown =
+      CANFD_FRAME_EXT | CANFD_FRAME_RTR | CANFD_FRAME_FD | CANFD_FRAME_BRS | CANFD_FRAME_ESI;
+  const bool fd = f.flags & CANFD_FRAME_FD;
+  if (f.flags & ~kKnown) return false;
+  if (f.id > ((f.flags & CANFD_FRAME_EXT) ? kIdMask : kStdIdMask)) return false;
+  if (fd) return !(f.flags & CANFD_FRAME_RTR) && f.len <= kMaxData;
+  return !(f.flags & (CANFD_FRAME_BRS | CANFD_FRAME_ESI)) && f.len <= 8;
+}
+
+// Encodes a valid frame of the frame interface into the first 72 bytes of a
+// transmitted-frame record: its own bit rate switch and error state flags, a
+// CAN FD length padded with zeros to the next data length code, a remote
+// frame's length as its DLC, without data.
+inline void encode_frame(const CANFD_Frame_St &f, BYTE *out) {
+  const bool fd = f.flags & CANFD_FRAME_FD;
+  const bool rtr = f.flags & CANFD_FRAME_RTR;
+  DWORD word = id_word(f.id, f.flags & CANFD_FRAME_EXT);
+  if (rtr) word |= kRtrBit;
+  if (f.flags & CANFD_FRAME_ESI) word |= kEsiBit;
+  const BYTE dlc = fd ? bytes_to_dlc(f.len) : f.len;
+  put_record(out, word, dlc, f.flags & CANFD_FRAME_BRS, fd, kDlcToBytes[dlc], f.data,
+             rtr ? 0 : f.len);
+}
+
+// Decodes a received-frame record into a frame of the frame interface (the
+// host time is left to the caller).
+inline void decode_frame(const BYTE *rec, CANFD_Frame_St &f) {
+  const DWORD word = get_le32(rec + kRecIdWord);
+  const WORD ctrl = get_le16(rec + kRecCtrl);
+  const bool ext = word & kXtdBit;
+  f.id = ext ? (word & kIdMask) : ((word & kIdMask) >> kStdIdShift) & kStdIdMask;
+  f.flags = static_cast<BYTE>((ext ? CANFD_FRAME_EXT : 0) | (word & kRtrBit ? CANFD_FRAME_RTR : 0) |
+                              (ctrl & kFdfBit ? CANFD_FRAME_FD : 0) |
+                              (ctrl & kBrsBit ? CANFD_FRAME_BRS : 0) |
+                              (word & kEsiBit ? CANFD_FRAME_ESI : 0));
+  // A remote frame carries no data: its length is its DLC.
+  const WORD size = (word & kRtrBit) ? (ctrl & 0xF) : get_le16(rec + kRecSize);
+  f.len = static_cast<BYTE>(size > kMaxData ? kMaxData : size);
+  f.type = static_cast<BYTE>((ctrl >> kEveShift) & 3);
+  f.reserved = 0;
+  f.second = get_le32(rec + kRecSecond);
+  f.usecond = get_le32(rec + kRecUsecond);
+  const BYTE copy = (word & kRtrBit) ? 0 : f.len;
+  std::memcpy(f.data, rec + kRecData, copy);
+  std::memset(f.data + copy, 0, kMaxData - copy);
 }
 
 // The fields of a received-frame record as the API reports them.
@@ -189,13 +254,32 @@ inline RxFields decode_rx_record(const BYTE *rec) {
   r.id = r.mode ? (word & kIdMask) : ((word & kIdMask) >> kStdIdShift) & kStdIdMask;
   r.rtr = (word & kRtrBit) ? 1 : 0;
   r.dlc = static_cast<BYTE>(ctrl & 0xF);
-  r.fdf = (ctrl >> 5) & 1;
-  r.type = (ctrl >> 6) & 3;
+  r.fdf = ctrl & kFdfBit ? 1 : 0;
+  r.type = static_cast<BYTE>((ctrl >> kEveShift) & 3);
   const WORD size = get_le16(rec + kRecSize);
   r.size = size > kMaxData ? kMaxData : size;
   r.second = get_le32(rec + kRecSecond);
   r.usecond = get_le32(rec + kRecUsecond);
   return r;
+}
+
+// The port status word and error counter word, as the adapter's CAN
+// controller reports them: the last error code in bits 0-2 and the activity
+// in bits 3-4 of the status, then error passive (bit 5), error warning (bit
+// 6, an error counter at 96 or more) and bus off (bit 7); the transmit error
+// counter in bits 0-7 and the receive error counter in bits 8-14 of the
+// counter word.
+constexpr DWORD kStatusErrorPassive = 1u << 5;
+constexpr DWORD kStatusErrorWarning = 1u << 6;
+constexpr DWORD kStatusBusOff = 1u << 7;
+constexpr BYTE tx_errors(DWORD counters) { return static_cast<BYTE>(counters & 0xFF); }
+constexpr BYTE rx_errors(DWORD counters) { return static_cast<BYTE>((counters >> 8) & 0x7F); }
+
+constexpr BYTE bus_state(DWORD status) {
+  return status & kStatusBusOff         ? CANFD_BUS_OFF
+         : status & kStatusErrorPassive ? CANFD_BUS_ERROR_PASSIVE
+         : status & kStatusErrorWarning ? CANFD_BUS_ERROR_WARNING
+                                        : CANFD_BUS_ERROR_ACTIVE;
 }
 
 // Acceptance filter words.

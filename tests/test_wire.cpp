@@ -63,6 +63,21 @@ TEST(RecordLayout, HardwareSendRecord) {
   EXPECT_EQ(sizeof(CANTxHWSendPacketStruct), 80u);
 }
 
+TEST(RecordLayout, FrameOfTheFrameInterface) {
+  EXPECT_EQ(offsetof(CANFD_Frame_St, id), 0u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, flags), 4u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, len), 5u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, type), 6u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, reserved), 7u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, second), 8u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, usecond), 12u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, host_second), 16u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, host_usecond), 20u);
+  EXPECT_EQ(offsetof(CANFD_Frame_St, data), 24u);
+  EXPECT_EQ(sizeof(CANFD_Frame_St), 88u);
+  EXPECT_EQ(alignof(CANFD_Frame_St), 4u);
+}
+
 TEST(RecordLayout, EncoderAgreesWithTheDeclaredBitFields) {
   BYTE data[64] = {1, 2, 3};
   CANTxPacketStruct rec;
@@ -152,6 +167,79 @@ BYTE *rx_record(BYTE *rec, DWORD word, WORD ctrl, WORD size, DWORD s = 0, DWORD 
   put_le32(rec + 72, s);
   put_le32(rec + 76, us);
   return rec;
+}
+
+CANFD_Frame_St frame(DWORD id, BYTE flags, BYTE len, BYTE fill = 0xA5) {
+  CANFD_Frame_St f{};
+  f.id = id;
+  f.flags = flags;
+  f.len = len;
+  std::memset(f.data, fill, len);
+  return f;
+}
+
+TEST(FrameInterface, ValidFramesAndTheirLimits) {
+  EXPECT_TRUE(frame_valid(frame(0x7FF, 0, 8)));
+  EXPECT_FALSE(frame_valid(frame(0x800, 0, 0)));  // beyond 11 bits
+  EXPECT_TRUE(frame_valid(frame(0x1FFFFFFF, CANFD_FRAME_EXT, 0)));
+  EXPECT_FALSE(frame_valid(frame(0x20000000, CANFD_FRAME_EXT, 0)));
+  EXPECT_FALSE(frame_valid(frame(1, 0, 9)));  // classic: 8 bytes at most
+  EXPECT_TRUE(frame_valid(frame(1, CANFD_FRAME_FD | CANFD_FRAME_BRS | CANFD_FRAME_ESI, 64)));
+  EXPECT_FALSE(frame_valid(frame(1, CANFD_FRAME_FD, 65)));
+  EXPECT_FALSE(frame_valid(frame(1, CANFD_FRAME_FD | CANFD_FRAME_RTR, 0)));
+  EXPECT_FALSE(frame_valid(frame(1, CANFD_FRAME_BRS, 0)));  // no bit rate switch without FD
+  EXPECT_FALSE(frame_valid(frame(1, CANFD_FRAME_ESI, 0)));
+  EXPECT_FALSE(frame_valid(frame(1, 0x20, 0)));  // unknown flag
+  EXPECT_TRUE(frame_valid(frame(1, CANFD_FRAME_RTR, 8)));
+}
+
+TEST(FrameInterface, EncodingKeepsEveryFlagAndPadsTheLength) {
+  BYTE rec[kRxRecordSize] = {};
+  // CAN FD without the bit rate switch goes out without it.
+  encode_frame(frame(0x123, CANFD_FRAME_FD, 13), rec);
+  EXPECT_EQ(get_le32(rec), 0x123u << kStdIdShift);
+  EXPECT_EQ(get_le16(rec + kRecCtrl), 0x20 | 10);  // fdf, DLC 10 = 16 bytes
+  EXPECT_EQ(get_le16(rec + kRecSize), 16);
+  EXPECT_EQ(rec[kRecData + 12], 0xA5);
+  EXPECT_EQ(rec[kRecData + 13], 0);  // padding is zero
+  encode_frame(
+      frame(0x1ABCDE, CANFD_FRAME_FD | CANFD_FRAME_BRS | CANFD_FRAME_ESI | CANFD_FRAME_EXT, 64),
+      rec);
+  EXPECT_EQ(get_le32(rec), 0x1ABCDEu | kXtdBit | kEsiBit);
+  EXPECT_EQ(get_le16(rec + kRecCtrl), 0x30 | 15);
+  // A remote frame: its length is its DLC, without data.
+  encode_frame(frame(0x10, CANFD_FRAME_RTR, 4), rec);
+  EXPECT_EQ(get_le32(rec), (0x10u << kStdIdShift) | kRtrBit);
+  EXPECT_EQ(get_le16(rec + kRecCtrl), 4);
+  EXPECT_EQ(rec[kRecData], 0);
+}
+
+TEST(FrameInterface, DecodingRoundTripsWhatWasEncoded) {
+  const CANFD_Frame_St sent[] = {
+      frame(0x7FF, 0, 8, 0x11),
+      frame(0x1FFFFFFF, CANFD_FRAME_EXT | CANFD_FRAME_FD | CANFD_FRAME_BRS, 48, 0x22),
+      frame(0x42, CANFD_FRAME_FD | CANFD_FRAME_ESI, 0),
+      frame(0x3, CANFD_FRAME_RTR | CANFD_FRAME_EXT, 6),
+  };
+  for (const CANFD_Frame_St &f : sent) {
+    BYTE rec[kRxRecordSize] = {};
+    encode_frame(f, rec);
+    put_le32(rec + kRecSecond, 12);
+    put_le32(rec + kRecUsecond, 345678);
+    put_le16(rec + kRecCtrl, static_cast<WORD>(get_le16(rec + kRecCtrl) | 2 << kEveShift));
+    CANFD_Frame_St got;
+    std::memset(&got, 0xEE, sizeof got);
+    decode_frame(rec, got);
+    EXPECT_EQ(got.id, f.id);
+    EXPECT_EQ(got.flags, f.flags);
+    EXPECT_EQ(got.len, f.len);
+    EXPECT_EQ(got.type, 2);
+    EXPECT_EQ(got.second, 12u);
+    EXPECT_EQ(got.usecond, 345678u);
+    const BYTE copied = (f.flags & CANFD_FRAME_RTR) ? 0 : f.len;
+    EXPECT_EQ(0, std::memcmp(got.data, f.data, copied));
+    for (int i = copied; i < 64; ++i) ASSERT_EQ(got.data[i], 0) << i;
+  }
 }
 
 TEST(FrameDecoding, StandardAndExtendedIdentifiers) {

@@ -1,0 +1,298 @@
+// The frame interface: batch send and receive with waits, the readiness
+// descriptor, the drop and refusal counts, against the simulated adapter.
+#include <poll.h>
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+
+#include "rig.h"
+#include "wire.h"
+
+namespace {
+
+using namespace rig;
+namespace wire = canfd::wire;
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t0) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+CANFD_Frame_St frame(DWORD id, BYTE flags, BYTE len) {
+  CANFD_Frame_St f{};
+  f.id = id;
+  f.flags = flags;
+  f.len = len;
+  for (int i = 0; i < len; ++i) f.data[i] = static_cast<BYTE>(id + i);
+  return f;
+}
+
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+// Frame records of the frame packets the adapter took, per report.
+std::vector<size_t> records_per_report(const canfd_sim::Adapter &a) {
+  std::vector<size_t> n;
+  for (const auto &r : a.received())
+    if (r.size() == 513 && r[1] == CANFD_OP_LARGE && wire::get_le16(r.data() + 3) <= 1)
+      n.push_back(wire::get_le16(r.data() + 5) / wire::kTxRecordSize);
+  return n;
+}
+
+using FrameInterface = OpenAdapter;
+
+TEST_F(FrameInterface, BatchSendPacksSevenFramesToAReportInOrder) {
+  std::vector<CANFD_Frame_St> out;
+  for (DWORD i = 0; i < 20; ++i) out.push_back(frame(0x100 + i, 0, 8));
+  DWORD sent = 0;
+  ASSERT_EQ(CANFD_SendCANFrames(h, 1, out.data(), 20, 1000, &sent), 0);
+  EXPECT_EQ(sent, 20u);
+  std::vector<CANFD_Frame_St> in(64);
+  DWORD got = 0, total = 0;
+  while (total < 20 && CANFD_ReceiveCANFrames(h, 2, in.data() + total, 64 - total, 1000, &got) == 0)
+    total += got;
+  ASSERT_EQ(total, 20u);
+  for (DWORD i = 0; i < 20; ++i) {
+    EXPECT_EQ(in[i].id, 0x100 + i);
+    EXPECT_EQ(in[i].len, 8);
+    EXPECT_EQ(0, std::memcmp(in[i].data, out[i].data, 8));
+  }
+  EXPECT_EQ(records_per_report(*adapter), (std::vector<size_t>{7, 7, 6}));
+}
+
+TEST_F(FrameInterface, BitRateSwitchAndErrorStateAreTrueToTheWire) {
+  const CANFD_Frame_St out[] = {
+      frame(0x10, CANFD_FRAME_FD, 12),
+      frame(0x11, CANFD_FRAME_FD | CANFD_FRAME_BRS, 12),
+      frame(0x12, CANFD_FRAME_FD | CANFD_FRAME_BRS | CANFD_FRAME_ESI | CANFD_FRAME_EXT, 64),
+      frame(0x13, CANFD_FRAME_RTR, 3),
+      frame(0x14, 0, 0),
+  };
+  DWORD sent = 0;
+  ASSERT_EQ(CANFD_SendCANFrames(h, 1, out, 5, 1000, &sent), 0);
+  CANFD_Frame_St in[8];
+  DWORD got = 0, total = 0;
+  while (total < 5 && CANFD_ReceiveCANFrames(h, 2, in + total, 8 - total, 1000, &got) == 0)
+    total += got;
+  ASSERT_EQ(total, 5u);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(in[i].id, out[i].id) << i;
+    EXPECT_EQ(in[i].flags, out[i].flags) << i;
+    EXPECT_EQ(in[i].len, out[i].len) << i;
+  }
+  // The record of the first frame went out without the switch.
+  const auto reports = adapter->received();
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports[0][1 + 6 + wire::kRecCtrl] & 0x30, 0x20);
+}
+
+TEST_F(FrameInterface, InvalidFramesSendNothing) {
+  const CANFD_Frame_St out[] = {frame(1, 0, 8), frame(2, 0, 9)};
+  DWORD sent = 99;
+  EXPECT_EQ(CANFD_SendCANFrames(h, 1, out, 2, 0, &sent), CANFD_ERR_INVALID_PARAM);
+  EXPECT_EQ(sent, 0u);
+  EXPECT_EQ(CANFD_SendCANFrames(h, 3, out, 1, 0, &sent), CANFD_ERR_INVALID_PORT);
+  sync_with_worker(h);
+  EXPECT_EQ(adapter->tx_frames_received(1), 0u);
+}
+
+TEST_F(FrameInterface, SendWaitsForRoomAndIsWokenWhenReportsGoOut) {
+  adapter->stall(true);
+  // Fill the node and the queue.
+  std::vector<CANFD_Frame_St> many(7, frame(0x20, 0, 8));
+  DWORD sent = 0, accepted = 0;
+  while (CANFD_SendCANFrames(h, 1, many.data(), 7, 20, &sent) == 0) accepted += sent;
+  accepted += sent;
+  // Without room, the call returns when its time is up, not before.
+  auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_SendCANFrames(h, 1, many.data(), 7, 100, &sent), CANFD_ERR_TX_QUEUE_FULL);
+  EXPECT_GE(ms_since(t0), 95.0);
+  EXPECT_EQ(sent, 0u);
+  // A sender with a long wait is woken as soon as the adapter takes reports.
+  std::atomic<int> rc{-1};
+  std::thread sender([&] {
+    DWORD n = 0;
+    rc = CANFD_SendCANFrames(h, 1, many.data(), 7, 10000, &n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  t0 = Clock::now();
+  adapter->stall(false);
+  sender.join();
+  EXPECT_EQ(rc.load(), 0);
+  EXPECT_LT(ms_since(t0), 2000.0);
+  EXPECT_TRUE(eventually([&] { return adapter->tx_frames_received(1) == accepted + 7; }, 5000));
+}
+
+TEST_F(FrameInterface, BatchReceiveTakesWhatWaitsUpToItsCount) {
+  std::vector<CANRxPacketStruct> recs;
+  for (DWORD i = 0; i < 1000; ++i)
+    recs.push_back(canfd_sim::make_rx_record(i, true, false, true, true, 15, nullptr, 7, i));
+  adapter->push_records(1, recs);
+  sync_with_worker(h);
+  std::vector<CANFD_Frame_St> in(300);
+  DWORD got = 0, next = 0;
+  for (DWORD expect : {300u, 300u, 300u, 100u}) {
+    ASSERT_EQ(CANFD_ReceiveCANFrames(h, 1, in.data(), 300, 0, &got), 0);
+    ASSERT_EQ(got, expect);
+    for (DWORD i = 0; i < got; ++i, ++next) {
+      ASSERT_EQ(in[i].id, next);
+      ASSERT_EQ(in[i].flags, CANFD_FRAME_EXT | CANFD_FRAME_FD | CANFD_FRAME_BRS);
+      ASSERT_EQ(in[i].len, 64);
+      ASSERT_EQ(in[i].second, 7u);
+      ASSERT_EQ(in[i].usecond, next);
+    }
+  }
+  // Nothing left: the call waits its time, then says so.
+  const auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_ReceiveCANFrames(h, 1, in.data(), 300, 50, &got), CANFD_ERR_RX_BUF_EMPTY);
+  EXPECT_EQ(got, 0u);
+  EXPECT_GE(ms_since(t0), 45.0);
+}
+
+TEST_F(FrameInterface, ReceiveWakesWhenAFrameArrives) {
+  CANFD_Frame_St in[4];
+  DWORD got = 0;
+  std::thread pusher([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    adapter->push_records(
+        2, {canfd_sim::make_rx_record(0x55, false, false, false, false, 1, nullptr)});
+  });
+  const auto t0 = Clock::now();
+  EXPECT_EQ(CANFD_ReceiveCANFrames(h, 2, in, 4, 5000, &got), 0);
+  EXPECT_LT(ms_since(t0), 2000.0);
+  pusher.join();
+  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(in[0].id, 0x55u);
+}
+
+TEST_F(FrameInterface, HostTimeFollowsTheWallClock) {
+  BYTE data[8] = {0};
+  ASSERT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data), 0);
+  CANFD_Frame_St in[2];
+  DWORD got = 0;
+  ASSERT_EQ(CANFD_ReceiveCANFrames(h, 2, in, 2, 2000, &got), 0);
+  const double host = in[0].host_second + in[0].host_usecond / 1e6;
+  const double now = static_cast<double>(time(nullptr));
+  EXPECT_NEAR(host, now, 5.0);
+  EXPECT_LT(in[0].host_usecond, 1000000u);
+}
+
+TEST_F(FrameInterface, ReadinessDescriptorFollowsTheRing) {
+  int fd = -1;
+  ASSERT_EQ(CANFD_GetCANRxEventFd(h, 1, &fd), 0);
+  ASSERT_GE(fd, 0);
+  int fd2 = -1;
+  ASSERT_EQ(CANFD_GetCANRxEventFd(h, 2, &fd2), 0);
+  EXPECT_NE(fd, fd2);
+  EXPECT_FALSE(readable(fd));
+  std::vector<CANRxPacketStruct> recs(
+      3, canfd_sim::make_rx_record(1, false, false, false, false, 0, nullptr));
+  adapter->push_records(1, recs);
+  ASSERT_TRUE(eventually([&] { return readable(fd); }));
+  EXPECT_FALSE(readable(fd2));
+  // Taking some leaves it readable; taking the last one quiets it.
+  CANFD_Frame_St in[3];
+  DWORD got = 0;
+  ASSERT_EQ(CANFD_ReceiveCANFrames(h, 1, in, 2, 0, &got), 0);
+  EXPECT_TRUE(readable(fd));
+  BYTE t, m, r, f, dlc, buf[64];
+  DWORD id, s, us;
+  ASSERT_EQ(CANFD_GetCANRxMsg(h, 1, &t, &m, &id, &r, &f, &dlc, buf, &s, &us), 0);
+  EXPECT_FALSE(readable(fd));
+  // A clear quiets it too.
+  adapter->push_records(1, recs);
+  ASSERT_TRUE(eventually([&] { return readable(fd); }));
+  ASSERT_EQ(CANFD_ClearCANRxBuf(h, 1), 0);
+  EXPECT_FALSE(readable(fd));
+  // Once the adapter is gone it stays readable, and taking says why.
+  adapter->disconnect();
+  ASSERT_TRUE(eventually([&] { return readable(fd) && readable(fd2); }));
+  EXPECT_EQ(CANFD_ReceiveCANFrames(h, 1, in, 3, 0, &got), CANFD_ERR_DEVICE_GONE);
+  EXPECT_TRUE(readable(fd));
+}
+
+TEST_F(FrameInterface, CountsOfDroppedAndRefused) {
+  DWORD dropped = 99, refused = 99;
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, &dropped, &refused, 0), 0);
+  EXPECT_EQ(dropped, 0u);
+  EXPECT_EQ(refused, 0u);
+  // 10,239 records fill port 1's ring; 300 more are dropped.
+  std::vector<CANRxPacketStruct> recs(
+      10239 + 300, canfd_sim::make_rx_record(1, false, false, false, false, 0, nullptr));
+  adapter->push_records(1, recs);
+  sync_with_worker(h);
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, &dropped, nullptr, 0), 0);
+  EXPECT_EQ(dropped, 300u);
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 2, &dropped, nullptr, 0), 0);
+  EXPECT_EQ(dropped, 0u);
+  // Reports the full queue refuses, through the one-frame call.
+  adapter->stall(true);
+  BYTE data[8] = {0};
+  DWORD full = 0;
+  for (int i = 0; i < 20000 && full < 5; ++i)
+    if (CANFD_SetCANTxMsg(h, 2, 0, 1, 0, 0, 8, data) == CANFD_ERR_TX_QUEUE_FULL) ++full;
+  ASSERT_EQ(full, 5u);
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 2, nullptr, &refused, 1), 0);
+  EXPECT_EQ(refused, 5u);
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 2, nullptr, &refused, 0), 0);
+  EXPECT_EQ(refused, 0u);  // cleared
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, &dropped, &refused, 1), 0);
+  EXPECT_EQ(dropped, 300u);
+  EXPECT_EQ(refused, 0u);
+  adapter->stall(false);
+}
+
+TEST_F(FrameInterface, DeviceClosedGoneAndBadPort) {
+  CANFD_Frame_St f = frame(1, 0, 1);
+  DWORD n = 0, a = 0;
+  int fd = 0;
+  for (BYTE port : {0, 3}) {
+    EXPECT_EQ(CANFD_SendCANFrames(h, port, &f, 1, 0, &n), CANFD_ERR_INVALID_PORT);
+    EXPECT_EQ(CANFD_ReceiveCANFrames(h, port, &f, 1, 0, &n), CANFD_ERR_INVALID_PORT);
+    EXPECT_EQ(CANFD_GetCANRxEventFd(h, port, &fd), CANFD_ERR_INVALID_PORT);
+    EXPECT_EQ(CANFD_GetCANFrameCounts(h, port, &a, &a, 0), CANFD_ERR_INVALID_PORT);
+  }
+  adapter->disconnect();
+  ASSERT_TRUE(
+      eventually([&] { return CANFD_SendCANFrames(h, 1, &f, 1, 0, &n) == CANFD_ERR_DEVICE_GONE; }));
+  EXPECT_EQ(CANFD_ReceiveCANFrames(h, 1, &f, 1, 1000, &n), CANFD_ERR_DEVICE_GONE);
+  EXPECT_EQ(CANFD_GetCANFrameCounts(h, 1, &a, &a, 0), 0);  // counts stay readable
+  ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  EXPECT_EQ(CANFD_SendCANFrames(h, 1, &f, 1, 0, &n), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(CANFD_ReceiveCANFrames(h, 1, &f, 1, 0, &n), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(CANFD_GetCANRxEventFd(h, 1, &fd), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(CANFD_GetCANFrameCounts(h, 1, &a, &a, 0), CANFD_ERR_DEVICE_NOT_OPEN);
+  h = 0xFFFF;
+}
+
+TEST_F(FrameInterface, CloseWakesAWaitingReceiverAndSender) {
+  std::atomic<int> rx_rc{-1}, tx_rc{-1};
+  adapter->stall(true);
+  std::vector<CANFD_Frame_St> many(7, frame(0x20, 0, 8));
+  DWORD sent = 0;
+  while (CANFD_SendCANFrames(h, 1, many.data(), 7, 20, &sent) == 0) {
+  }
+  std::thread receiver([&] {
+    CANFD_Frame_St in[4];
+    DWORD n = 0;
+    rx_rc = CANFD_ReceiveCANFrames(h, 2, in, 4, 10000, &n);
+  });
+  std::thread sender([&] {
+    DWORD n = 0;
+    tx_rc = CANFD_SendCANFrames(h, 1, many.data(), 7, 10000, &n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto t0 = Clock::now();
+  ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  h = 0xFFFF;
+  receiver.join();
+  sender.join();
+  EXPECT_LT(ms_since(t0), 1000.0);
+  EXPECT_EQ(rx_rc.load(), CANFD_ERR_DEVICE_NOT_OPEN);
+  EXPECT_EQ(tx_rc.load(), CANFD_ERR_DEVICE_NOT_OPEN);
+}
+
+}  // namespace
