@@ -24,11 +24,12 @@ Errors read "canfd: <what failed>: <result> (<code>)"; the exit status is 1,
 or 2 for bad command-line input.)TXT";
 
 const char kDumpFooter[] = R"TXT(
-Output: candump's default layout, "  canfd-1234ABCD-2  123   [4]  DE AD BE EF"
-(CAN FD lengths as [12]); with -x candump's extra columns, "  canfd-1234ABCD-2
-RX B E  123  [12]  ..." (B: bit rate switch, E: error state indicator, - when
-not set); with -L its log layout, "(1700000000.123456) canfd-1234ABCD-2
-123#DEADBEEF", CAN FD as 123##<flags><data> with flags 1 BRS and 2 ESI.
+Output, as candump writes it:
+  default  "  canfd-1234ABCD-2  123   [4]  DE AD BE EF" (CAN FD lengths as [12])
+  -x       "  canfd-1234ABCD-2  RX B E  123  [12]  ..." (B: bit rate switch,
+           E: error state indicator; - where not set)
+  -L       "(1700000000.123456) canfd-1234ABCD-2 123#DEADBEEF"; CAN FD frames
+           as 123##<flags><data>, flags 1 BRS and 2 ESI (-x adds " R")
 
 Time stamps (-t a, -t A, -L) are host time, seconds since 1970 as candump
 writes them: the library maps the adapter's time stamp of each frame to the
