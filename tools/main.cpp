@@ -1,5 +1,6 @@
-// canfd: list, inspect, configure, send and dump on the two-port USB CAN FD
-// adapter, with can-utils' frame syntax and candump's output layouts.
+// canfd: list, inspect, configure, send, generate and dump on the two-port USB
+// CAN FD adapter, with can-utils' frame syntax, cangen's generation modes and
+// candump's output layouts.
 #include <fmt/format.h>
 
 #include <CLI/CLI.hpp>
