@@ -229,6 +229,19 @@ int CANFD_GetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwArbitrBR, D
 int CANFD_SetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD i_dwArbitrBR, DWORD i_dwDataBR,
                            WORD i_wArbitrBRSP, WORD i_wDataBRSP);
 int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS);
+
+/* Bus states of a port. */
+#define CANFD_BUS_ERROR_ACTIVE 0
+#define CANFD_BUS_ERROR_WARNING 1 /* an error counter reached 96 */
+#define CANFD_BUS_ERROR_PASSIVE 2
+#define CANFD_BUS_OFF 3
+
+/* Reads the port's status (one command, as CANFD_GetCANStatus) and tells the
+ * bus state and error counters it carries: the status word's error passive,
+ * error warning and bus off bits, the counter word's transmit (bits 0-7) and
+ * receive (bits 8-14) error counters. Any output pointer may be NULL. */
+int CANFD_GetCANBusState(WORD hidnum, BYTE i_byCANPort, BYTE *o_byState, BYTE *o_byTxErrors,
+                         BYTE *o_byRxErrors);
 int CANFD_SetCANReInitialize(WORD hidnum, BYTE i_byCANPort);
 
 /* Acceptance filters: ranges ID1..ID2; 128 standard and 64 extended elements. */

@@ -124,6 +124,16 @@ int CANFD_GetCANStatus(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCANStatus, DWOR
   });
 }
 
+int CANFD_GetCANBusState(WORD hidnum, BYTE i_byCANPort, BYTE *o_byState, BYTE *o_byTxErrors,
+                         BYTE *o_byRxErrors) {
+  return command(hidnum, i_byCANPort, read_cmd(fc::kReadStatus), [&](const BYTE *p) {
+    const DWORD status = w::get_le32(p), counters = w::get_le32(p + 4);
+    if (o_byState != nullptr) *o_byState = w::bus_state(status);
+    if (o_byTxErrors != nullptr) *o_byTxErrors = w::tx_errors(counters);
+    if (o_byRxErrors != nullptr) *o_byRxErrors = w::rx_errors(counters);
+  });
+}
+
 int CANFD_GetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwArbitrBR, DWORD *o_dwDataBR,
                            WORD *o_wArbitrBRSP, WORD *o_wDataBRSP) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadBitRates), [&](const BYTE *p) {

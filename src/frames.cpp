@@ -135,9 +135,13 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
   }
   int write_rc = 0;
   if (packet_len != 0) write_rc = USBDEV_Write(hidnum, packet, static_cast<DWORD>(packet_len));
-  // A closing or unplugged device took nothing.
+  // A closing or unplugged device took nothing; an unplug found by the
+  // transmit worker also fails its last writes, and says more than they do.
   if (write_rc == CANFD_ERR_DEVICE_GONE || write_rc == CANFD_ERR_DEVICE_NOT_OPEN) return write_rc;
+  // (Read the error first: the worker marks the device gone before it
+  // records the failed write.)
   const int last = USBDEV_GetLastError(hidnum);
+  if (is_gone(*use.dev)) return CANFD_ERR_DEVICE_GONE;
   if (last != 0) return last;
   // A packet the queue refused is lost: never report its frame as sent.
   if (write_rc == CANFD_ERR_TX_QUEUE_FULL) return write_rc;

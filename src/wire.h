@@ -263,6 +263,25 @@ inline RxFields decode_rx_record(const BYTE *rec) {
   return r;
 }
 
+// The port status word and error counter word, as the adapter's CAN
+// controller reports them: the last error code in bits 0-2 and the activity
+// in bits 3-4 of the status, then error passive (bit 5), error warning (bit
+// 6, an error counter at 96 or more) and bus off (bit 7); the transmit error
+// counter in bits 0-7 and the receive error counter in bits 8-14 of the
+// counter word.
+constexpr DWORD kStatusErrorPassive = 1u << 5;
+constexpr DWORD kStatusErrorWarning = 1u << 6;
+constexpr DWORD kStatusBusOff = 1u << 7;
+constexpr BYTE tx_errors(DWORD counters) { return static_cast<BYTE>(counters & 0xFF); }
+constexpr BYTE rx_errors(DWORD counters) { return static_cast<BYTE>((counters >> 8) & 0x7F); }
+
+constexpr BYTE bus_state(DWORD status) {
+  return status & kStatusBusOff         ? CANFD_BUS_OFF
+         : status & kStatusErrorPassive ? CANFD_BUS_ERROR_PASSIVE
+         : status & kStatusErrorWarning ? CANFD_BUS_ERROR_WARNING
+                                        : CANFD_BUS_ERROR_ACTIVE;
+}
+
 // Acceptance filter words.
 constexpr DWORD kStdFilterSpec = 0x08000000;  // store in FIFO 0, range filter
 constexpr DWORD kExtFilterEfec = 0x20000000;

@@ -117,6 +117,32 @@ TEST_F(Commands, ArgumentChecksComeInTheirOrderAndSendNothing) {
   EXPECT_EQ(CANFD_ResetModuleWDT(9), CANFD_ERR_DEVICE_NOT_OPEN);
 }
 
+TEST_F(Commands, BusStateIsReadFromTheStatusAndCounterWords) {
+  const struct {
+    uint32_t status, counters;
+    BYTE state, tx, rx;
+  } cases[] = {
+      {0x00000000, 0x00000000, CANFD_BUS_ERROR_ACTIVE, 0, 0},
+      {0x00000047, 0x00006160, CANFD_BUS_ERROR_WARNING, 0x60, 0x61},
+      {0x00000060, 0x00008080, CANFD_BUS_ERROR_PASSIVE, 0x80, 0x00},  // bit 15: not a count
+      {0x000000E0, 0x000000F8, CANFD_BUS_OFF, 0xF8, 0x00},
+  };
+  for (const auto &c : cases) {
+    canfd_sim::ModuleState st = adapter->state();
+    st.port[1].status = c.status;
+    st.port[1].err_cnt = c.counters;
+    adapter->set_state(st);
+    BYTE state = 0xEE, tx = 0xEE, rx = 0xEE;
+    ASSERT_EQ(CANFD_GetCANBusState(h, 2, &state, &tx, &rx), 0);
+    EXPECT_EQ(state, c.state) << std::hex << c.status;
+    EXPECT_EQ(tx, c.tx);
+    EXPECT_EQ(rx, c.rx);
+  }
+  EXPECT_EQ(CANFD_GetCANBusState(h, 2, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(CANFD_GetCANBusState(h, 3, nullptr, nullptr, nullptr), CANFD_ERR_INVALID_PORT);
+  EXPECT_EQ(last_packet(), bytes({0x24, 0, 0x01, 0x02, 0, 0}));
+}
+
 TEST_F(Commands, BitRateBoundsThatAreAccepted) {
   EXPECT_EQ(CANFD_SetCANADBaudRate(h, 1, 2, 2, 10000, 65535), 0);
   const auto s = adapter->state().port[0];
