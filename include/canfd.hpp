@@ -377,6 +377,20 @@ struct PortStatus {
   uint32_t buffer_status = 0;
 };
 
+// The bus state of a port and its error counters, from its status words.
+enum class BusState : uint8_t {
+  error_active = CANFD_BUS_ERROR_ACTIVE,
+  error_warning = CANFD_BUS_ERROR_WARNING,  // an error counter reached 96
+  error_passive = CANFD_BUS_ERROR_PASSIVE,
+  bus_off = CANFD_BUS_OFF,
+};
+
+struct BusStatus {
+  BusState state = BusState::error_active;
+  uint8_t tx_errors = 0;  // transmit error counter
+  uint8_t rx_errors = 0;  // receive error counter
+};
+
 // Bit rates in bit/s; sample points in units of 0.01 % (8000 is 80 %).
 struct BitTiming {
   uint32_t bitrate = 0;
@@ -523,6 +537,15 @@ class Port {
       return CANFD_GetCANStatus(d, number_, &s.status, &s.error_counter, &s.buffer_status);
     });
     return s;
+  }
+  BusStatus bus_status() const {
+    BYTE state = 0;
+    BusStatus b;
+    call("read bus state", [&](WORD d) {
+      return CANFD_GetCANBusState(d, number_, &state, &b.tx_errors, &b.rx_errors);
+    });
+    b.state = static_cast<BusState>(state);
+    return b;
   }
   BitTiming bit_timing() const {
     BitTiming t;

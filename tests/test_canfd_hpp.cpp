@@ -572,6 +572,16 @@ TEST_F(CppInterface, SettingsReadBackAsWritten) {
   p.set_ext_filters(std::vector<canfd::IdRange>(64, {1, 2}));
   EXPECT_EQ(p.ext_filters().size(), 64u);
 
+  canfd_sim::ModuleState st = sim.state();
+  st.port[1].status = 0x60;  // error passive
+  st.port[1].err_cnt = 0x1080;
+  sim.set_state(st);
+  const canfd::BusStatus bus = p.bus_status();
+  EXPECT_EQ(bus.state, canfd::BusState::error_passive);
+  EXPECT_EQ(bus.tx_errors, 0x80);
+  EXPECT_EQ(bus.rx_errors, 0x10);
+  EXPECT_EQ(a.port(1).bus_status().state, canfd::BusState::error_active);
+
   canfd::Frame f;
   f.id = 0x321;
   f.dlc = 1;
