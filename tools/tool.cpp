@@ -2,8 +2,10 @@
 
 #include <fmt/format.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -105,7 +107,21 @@ canfd::DeviceInfo choose_adapter(const std::string &choice) {
 }
 
 canfd::Adapter open_adapter(const std::string &choice) {
-  return canfd::Adapter::open(choose_adapter(choice));
+  const canfd::DeviceInfo d = choose_adapter(choice);
+  try {
+    return canfd::Adapter::open(d);
+  } catch (const canfd::Error &e) {
+    // The library tells only that the node did not open (1). Without the
+    // udev rule the kernel's hidraw nodes are root's alone: say so.
+    constexpr int kNodeDidNotOpen = 1;
+    if (e.result() != kNodeDidNotOpen || access(d.node().c_str(), R_OK | W_OK) == 0 ||
+        errno != EACCES)
+      throw;
+    throw ToolError(fmt::format(
+        "{}: no permission to read and write {}; the udev rule 60-canfd.rules gives the group "
+        "plugdev access (install it and join the group, see the README)",
+        e.what(), d.node()));
+  }
 }
 
 std::vector<uint8_t> ports_or_all(const std::vector<int> &given) {

@@ -1,6 +1,8 @@
 """End-to-end tests of the canfd tool: the real program against the simulated
 adapter, through canfd-sim. CANFD_BIN_DIR names the directory that holds
-canfd and canfd-sim."""
+canfd and canfd-sim. With CANFD_SIM_UHID=1 the adapters are real hidraw
+devices of the kernel (canfd-sim --uhid, as root with the uhid module)
+instead of the hidraw sandbox."""
 
 import json
 import os
@@ -15,9 +17,31 @@ BIN = os.environ.get("CANFD_BIN_DIR", "build/bin")
 CANFD = os.path.join(BIN, "canfd")
 SIM = os.path.join(BIN, "canfd-sim")
 LOG2ASC = "/usr/bin/log2asc"
+UHID = os.environ.get("CANFD_SIM_UHID") == "1"
 
 P1 = "canfd-1234ABCD-1"
 P2 = "canfd-1234ABCD-2"
+
+
+def one_sim_per_adapter(sim_args):
+    """canfd-sim arguments split into one set per adapter: the same options,
+    each with its own board id (as canfd-sim picks them: counting up from the
+    last one given)."""
+    args = list(sim_args)
+    count, bids = 1, []
+    if "--bid" in args:
+        i = args.index("--bid")
+        bids = [int(b, 16) for b in args[i + 1].split(",")]
+        count = len(bids)
+        del args[i:i + 2]
+    if "--adapters" in args:
+        i = args.index("--adapters")
+        count = int(args[i + 1])
+        del args[i:i + 2]
+    bids = bids or [0x1234ABCD]
+    while len(bids) < count:
+        bids.append(bids[-1] + 1)
+    return [args + ["--bid", "%08X" % bid] for bid in bids[:count]]
 
 
 class Sim:
@@ -25,11 +49,25 @@ class Sim:
     Settings persist between runs, as on a real adapter."""
 
     def __init__(self, *sim_args):
-        self.proc = subprocess.Popen([SIM, "--quiet", *sim_args], stdout=subprocess.PIPE,
-                                     text=True)
         self.env = dict(os.environ)
+        self.procs = []
+        if UHID:
+            # The devices are everyone's: canfd needs no environment. One
+            # canfd-sim per adapter, each started once the node of the one
+            # before exists, so that the kernel numbers the nodes in order
+            # (devices created together get their numbers in any order).
+            for args in one_sim_per_adapter(sim_args):
+                self.procs.append(subprocess.Popen([SIM, "--uhid", "--quiet", *args],
+                                                   stdout=subprocess.PIPE, text=True))
+                line = self.procs[-1].stdout.readline()
+                if not re.match(r"/dev/hidraw\d+ [0-9A-F]{8} [0-9A-F]{4}$", line.strip()):
+                    self.close()
+                    raise RuntimeError("canfd-sim --uhid printed %r" % line)
+            return
+        self.procs.append(subprocess.Popen([SIM, "--quiet", *sim_args], stdout=subprocess.PIPE,
+                                           text=True))
         for _ in range(2):
-            line = self.proc.stdout.readline()
+            line = self.procs[0].stdout.readline()
             m = re.match(r"export (\w+)=(.*)$", line.strip())
             if not m:
                 self.close()
@@ -45,9 +83,10 @@ class Sim:
                                 stderr=subprocess.PIPE, text=True)
 
     def close(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-        self.proc.stdout.close()
+        for proc in self.procs:
+            proc.terminate()
+            proc.wait(timeout=10)
+            proc.stdout.close()
 
     def __enter__(self):
         return self
