@@ -7,9 +7,10 @@
 //
 // Usage (under the sandbox preload, see scripts/bench.sh):
 //   canfd-bench [--quick] [--rounds N] [section...]
-// Sections: receive transmit command idle wakeup transfer (default: all).
+// Sections: receive transmit bus command idle wakeup transfer (default: all).
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/utsname.h>
 #include <time.h>
@@ -30,6 +31,7 @@
 #include "canfd.h"
 #include "canfd_comm.h"
 #include "sim.h"
+#include "timing.h"
 #include "wire.h"
 
 namespace {
@@ -404,12 +406,58 @@ RxRun receive_library(Rig &rig, uint64_t reports, Clock::duration period, bool b
   return r;
 }
 
+// The frame interface: the application waits on both ports' readiness
+// descriptors and takes every waiting frame of a port with one
+// CANFD_ReceiveCANFrames call.
+RxRun receive_batch(Rig &rig, uint64_t reports, Clock::duration period) {
+  const WORD h = rig.open_library();
+  int fds[2];
+  for (BYTE port = 1; port <= 2; ++port)
+    if (CANFD_GetCANRxEventFd(h, port, &fds[port - 1]) != 0) die("CANFD_GetCANRxEventFd failed");
+  std::vector<CANFD_Frame_St> frames(4096);
+  const ThreadTimes before = ThreadTimes::now();
+  const auto t0 = Clock::now();
+  Pusher push(rig.adapter(), reports, period);
+  const uint64_t total = reports * kRecordsPerReport;
+  RxRun r;
+  DWORD next[2] = {0, 0};
+  auto last = t0;
+  while (r.frames < total) {
+    pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    if (poll(p, 2, 200) == 0) {
+      // Frames the ring could not hold never come: stop after a quiet spell.
+      if (push.done) break;
+      continue;
+    }
+    for (BYTE port = 1; port <= 2; ++port) {
+      if (!(p[port - 1].revents & POLLIN)) continue;
+      DWORD n = 0;
+      if (CANFD_ReceiveCANFrames(h, port, frames.data(), static_cast<DWORD>(frames.size()), 0,
+                                 &n) != 0)
+        continue;
+      r.peak = std::max(r.peak, n);
+      for (DWORD k = 0; k < n; ++k) {
+        if (frames[k].id != next[port - 1]) ++r.disorder;
+        next[port - 1] = (frames[k].id + 1) & wire::kIdMask;
+      }
+      r.frames += n;
+      last = Clock::now();
+    }
+  }
+  const ThreadTimes after = ThreadTimes::now();
+  push.thread.join();
+  rig.close_library(h);
+  r.finish(push, seconds(last - t0), before, after, rig);
+  return r;
+}
+
 struct RxResults {
-  std::vector<RxRun> raw, wait, poll;
+  std::vector<RxRun> raw, batch, wait, poll;
 
   void measure(Rig &rig, int rounds, uint64_t reports, Clock::duration period) {
     for (int i = 0; i < rounds; ++i) {
       raw.push_back(receive_raw(rig, reports, period));
+      batch.push_back(receive_batch(rig, reports, period));
       wait.push_back(receive_library(rig, reports, period, true));
       poll.push_back(receive_library(rig, reports, period, false));
     }
@@ -420,6 +468,7 @@ struct RxResults {
              "app CPU ns/frame", "worker runs/report", "app runs/report", "adapter CPU ns/frame",
              "frames lost", "out of order", "peak ring fill"});
     add(t, "raw read() of the node", raw, false);
+    add(t, "library, ReceiveCANFrames on readiness (batch)", batch, true);
     add(t, "library, GetCANRxMsg + WaitCANRxMsg when empty", wait, true);
     add(t, "library, GetCANRxMsg polling (100 us sleep when empty)", poll, true);
     t.print();
@@ -467,8 +516,9 @@ void bench_receive(Rig &rig, const Options &o) {
            "median of " +
            std::to_string(o.rounds) +
            " rounds; frames lost summed, peak ring fill the largest (a ring holds 10239 "
-           "records). Host CPU: the raw reader, or the receive worker and the application "
-           "thread. Runs: times a thread was put on a CPU.")
+           "records; for the batch path, the most frames one call took). Host CPU: the raw "
+           "reader, or the receive worker and the application thread. Runs: times a thread "
+           "was put on a CPU.")
               .c_str());
   full.print();
 
@@ -509,7 +559,9 @@ std::pair<uint64_t, Clock::time_point> adapter_frames(canfd_sim::Adapter &a, uin
   return {seen, moved};
 }
 
-enum class TxPath { Raw, LibraryGiveUp, LibraryRetry };
+enum class TxPath { Raw, LibraryGiveUp, LibraryRetry, LibraryBatch };
+
+constexpr DWORD kTxBatch = 70;  // frames per CANFD_SendCANFrames call
 
 // One CAN FD frame of 64 bytes per report on port 1. The raw path write()s
 // the 513-byte report that the library would queue for it (a ':' FC 0 packet
@@ -530,9 +582,24 @@ TxRun transmit(Rig &rig, uint64_t frames, TxPath path) {
   const WORD h = raw ? 0 : rig.open_library();
   const uint64_t base = rig.adapter().tx_frames_received(1);
   TxRun r;
+  std::vector<CANFD_Frame_St> batch(kTxBatch);
+  for (CANFD_Frame_St &f : batch) {
+    f.id = id;
+    f.flags = CANFD_FRAME_EXT | CANFD_FRAME_FD | CANFD_FRAME_BRS;
+    f.len = 64;
+    std::memcpy(f.data, data, sizeof data);
+  }
   const ThreadTimes before = ThreadTimes::now();
   const auto t0 = Clock::now();
-  for (uint64_t i = 0; i < frames; ++i) {
+  for (uint64_t i = 0; path == TxPath::LibraryBatch && i < frames; i += kTxBatch) {
+    // The call waits for room itself: no refusals, no retries.
+    const DWORD n = static_cast<DWORD>(std::min<uint64_t>(kTxBatch, frames - i));
+    DWORD sent = 0;
+    ++r.calls;
+    if (CANFD_SendCANFrames(h, 1, batch.data(), n, 10000, &sent) != 0) ++r.other;
+    r.accepted += sent;
+  }
+  for (uint64_t i = 0; path != TxPath::LibraryBatch && i < frames; ++i) {
     for (;;) {
       ++r.calls;
       const int rc =
@@ -567,16 +634,19 @@ TxRun transmit(Rig &rig, uint64_t frames, TxPath path) {
 void bench_transmit(Rig &rig, const Options &o) {
   const uint64_t frames = o.quick ? 5000 : 50000;
   rig.adapter().set_loopback(false);
-  std::vector<TxRun> raw, drop, retry;
+  std::vector<TxRun> raw, batch, drop, retry;
   for (int i = 0; i < o.rounds; ++i) {
     raw.push_back(transmit(rig, frames, TxPath::Raw));
+    batch.push_back(transmit(rig, frames, TxPath::LibraryBatch));
     drop.push_back(transmit(rig, frames, TxPath::LibraryGiveUp));
     retry.push_back(transmit(rig, frames, TxPath::LibraryRetry));
   }
   rig.adapter().set_loopback(true);
   heading("Transmit",
           (std::to_string(frames) +
-           " CAN FD frames of 64 bytes on port 1, one report each; median of " +
+           " CAN FD frames of 64 bytes on port 1: one report each for the raw loop and "
+           "SetCANTxMsg, seven to a report for SendCANFrames (" +
+           std::to_string(kTxBatch) + " frames per call, waiting for room); median of " +
            std::to_string(o.rounds) +
            " rounds. Frames at the adapter are counted by the adapter; its rate runs to the "
            "last frame it took. CPU per frame at the adapter; runs: times a thread was put on "
@@ -606,9 +676,123 @@ void bench_transmit(Rig &rig, const Options &o) {
            library ? num(median(worker)) : "-", library ? fmt("%.2f", median(wruns)) : "-",
            num(median(sim))});
   };
-  row("raw write() of 513-byte reports", raw, false);
+  row("raw write() of 513-byte reports, one frame each", raw, false);
+  row("library, SendCANFrames (batch, waits for room)", batch, true);
   row("library, SetCANTxMsg, refused frames given up", drop, true);
   row("library, SetCANTxMsg, refused frames retried after sched_yield", retry, true);
+  t.print();
+}
+
+// ---- Both ports at once on the bus, with the timing model --------------------
+
+struct BusKind {
+  const char *name;
+  BYTE flags;
+  BYTE len;
+};
+
+struct BusRun {
+  double fps = 0, physical = 0;
+  uint64_t overflows = 0;
+};
+
+// Both ports send as fast as they can for `secs` seconds, and both take what
+// the other sent, with the adapter's timing model on (USB at high speed, each
+// frame on the shared bus for its wire time) at 1 Mbit/s and 5 Mbit/s. The
+// frame interface sends batches and waits for room; the one-frame path
+// offers each frame to CANFD_SetCANTxMsg until it is taken.
+BusRun bus_run(Rig &rig, const BusKind &k, bool batch, double secs) {
+  canfd_sim::Adapter &a = rig.adapter();
+  canfd_sim::Timing timing;
+  timing.on = true;
+  timing.usb_reports_per_second = canfd_sim::kUsbHighSpeed;
+  a.set_timing(timing);
+  const WORD h = rig.open_library();
+  for (BYTE port = 1; port <= 2; ++port) {
+    CANFD_SetCANADBaudRate(h, port, 1000000, 5000000, 8000, 7500);
+    CANFD_SetCANOPMode(h, port, 1, 0, 1);
+  }
+  const uint64_t overflow0 = a.tx_overflows(1) + a.tx_overflows(2);
+  std::atomic<bool> stop{false};
+  std::atomic<uint64_t> received{0};
+  std::vector<std::thread> threads;
+  for (BYTE port = 1; port <= 2; ++port) {
+    threads.emplace_back([&, port] {
+      std::vector<CANFD_Frame_St> frames(kTxBatch);
+      for (DWORD i = 0; i < kTxBatch; ++i) {
+        CANFD_Frame_St &f = frames[i];
+        f.id = 0x100u * port + (i & 0xFF);
+        f.flags = k.flags;
+        f.len = k.len;
+        std::memset(f.data, static_cast<int>(i), k.len);
+      }
+      const bool fd = k.flags & CANFD_FRAME_FD;
+      while (!stop.load(std::memory_order_relaxed)) {
+        if (batch) {
+          DWORD sent = 0;
+          CANFD_SendCANFrames(h, port, frames.data(), kTxBatch, 100, &sent);
+          continue;
+        }
+        for (const CANFD_Frame_St &f : frames) {
+          const BYTE dlc = fd ? wire::bytes_to_dlc(f.len) : f.len;
+          while (CANFD_SetCANTxMsg(h, port, 0, f.id, 0, fd, dlc, const_cast<BYTE *>(f.data)) ==
+                     CANFD_ERR_TX_QUEUE_FULL &&
+                 !stop.load(std::memory_order_relaxed))
+            sched_yield();
+        }
+      }
+    });
+    threads.emplace_back([&, port] {
+      std::vector<CANFD_Frame_St> in(1024);
+      while (!stop.load(std::memory_order_relaxed)) {
+        DWORD n = 0;
+        if (CANFD_ReceiveCANFrames(h, port, in.data(), 1024, 100, &n) == 0) received += n;
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the bus is busy by now
+  const uint64_t r0 = received;
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(secs));
+  const uint64_t r1 = received;
+  const auto t1 = Clock::now();
+  stop = true;
+  for (auto &t : threads) t.join();
+  rig.close_library(h);
+  a.set_timing(canfd_sim::Timing{});
+  BusRun r;
+  r.fps = static_cast<double>(r1 - r0) / seconds(t1 - t0);
+  const bool fd = k.flags & CANFD_FRAME_FD;
+  r.physical = 1e9 / static_cast<double>(canfd_sim::timing::wire_time_ns(
+                         canfd_sim::timing::wire_bits(false, fd, false, k.len),
+                         k.flags & CANFD_FRAME_BRS, 1000000, 5000000));
+  r.overflows = a.tx_overflows(1) + a.tx_overflows(2) - overflow0;
+  return r;
+}
+
+void bench_bus(Rig &rig, const Options &o) {
+  const double secs = o.quick ? 1.0 : 3.0;
+  const BusKind kinds[] = {
+      {"classic, 8 bytes", 0, 8},
+      {"CAN FD, 64 bytes, bit rate switch", CANFD_FRAME_FD | CANFD_FRAME_BRS, 64}};
+  heading("Both ports on the bus",
+          ("The adapter's timing model on: USB at 8000 reports/s each way, every frame on the "
+           "bus for its wire time at 1 Mbit/s (data phase 5 Mbit/s), the two ports sharing the "
+           "bus. Both ports send as fast as they can and take what the other sent, for " +
+           fmt("%.0f", secs) +
+           " s after a 0.3 s start. Physical rate: one frame per wire time, before stuffing. "
+           "Adapter overflows: frames that found the adapter's transmit queue full (the "
+           "senders outrun the bus).")
+              .c_str());
+  Table t(
+      {"frames", "path", "frames/s on the bus", "physical frames/s", "ratio", "adapter overflows"});
+  for (const BusKind &k : kinds) {
+    for (bool batch : {true, false}) {
+      const BusRun r = bus_run(rig, k, batch, secs);
+      t.add({k.name, batch ? "SendCANFrames + ReceiveCANFrames" : "SetCANTxMsg + ReceiveCANFrames",
+             num(r.fps), num(r.physical), fmt("%.2f", r.fps / r.physical), count(r.overflows)});
+    }
+  }
   t.print();
 }
 
@@ -867,13 +1051,13 @@ int main(int argc, char **argv) {
       o.quick = true;
     } else if (a == "--rounds" && i + 1 < argc) {
       o.rounds = std::max(1, atoi(argv[++i]));
-    } else if (a == "receive" || a == "transmit" || a == "command" || a == "idle" ||
+    } else if (a == "receive" || a == "transmit" || a == "bus" || a == "command" || a == "idle" ||
                a == "wakeup" || a == "transfer") {
       o.sections.insert(a);
     } else {
       fprintf(stderr,
               "usage: canfd-bench [--quick] [--rounds N] "
-              "[receive|transmit|command|idle|wakeup|transfer...]\n");
+              "[receive|transmit|bus|command|idle|wakeup|transfer...]\n");
       return 2;
     }
   }
@@ -888,6 +1072,7 @@ int main(int argc, char **argv) {
       sysconf(_SC_NPROCESSORS_ONLN), u.sysname, u.release, u.machine);
   if (o.wants("receive")) bench_receive(rig, o);
   if (o.wants("transmit")) bench_transmit(rig, o);
+  if (o.wants("bus")) bench_bus(rig, o);
   if (o.wants("command")) bench_command(rig, o);
   if (o.wants("idle")) bench_idle(rig, o);
   if (o.wants("wakeup")) bench_wakeup(rig, o);

@@ -1,8 +1,12 @@
-// canfd-sim: simulated adapters in a hidraw sandbox, for running programs
-// that use the library without hardware.
+// canfd-sim: simulated adapters, either in a hidraw sandbox (for programs
+// run with its preload) or as kernel HID devices made through /dev/uhid
+// (for every program on the machine), to use the library without hardware.
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,11 +15,14 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "sim.h"
+#include "uhid_adapter.h"
 
 extern char **environ;
 
@@ -24,36 +31,88 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char kPreloadName[] = "libcanfd-sandbox.so";
+constexpr const char kUhidPath[] = "/dev/uhid";
+constexpr const char kHidrawClass[] = "/sys/class/hidraw";
 constexpr int kMaxAdapters = 128;
+constexpr uint16_t kVendor = 0x3F9A;
+// How long the kernel may take to make the nodes of new devices (a slow
+// emulated machine takes a while).
+constexpr int kNodeWaitMs = 30000;
+constexpr int64_t kNsPerMs = 1000000;
 
 const char kUsage[] =
     "Usage: canfd-sim [OPTIONS] [-- COMMAND [ARGS...]]\n"
+    "       canfd-sim --uhid [OPTIONS] [-- COMMAND [ARGS...]]\n"
     "\n"
-    "Creates a hidraw sandbox with simulated two-port CAN FD adapters. With a\n"
-    "command, runs it inside the sandbox and exits with its exit status; without\n"
-    "one, prints the environment to use and serves until interrupted.\n"
+    "Simulated two-port CAN FD adapters, for using the library, the canfd tool\n"
+    "and python-can without hardware.\n"
+    "\n"
+    "By default the adapters live in a hidraw sandbox: with a command, canfd-sim\n"
+    "runs it inside the sandbox and exits with its exit status; without one, it\n"
+    "prints the environment to use and serves until interrupted.\n"
+    "\n"
+    "With --uhid the adapters become kernel HID devices made through /dev/uhid\n"
+    "(load the module with 'modprobe uhid'; needs write access to /dev/uhid,\n"
+    "usually root). The kernel gives each a real /dev/hidrawN that every program\n"
+    "sees, with no preload. Once every node exists, canfd-sim prints one line per\n"
+    "adapter to standard output, '/dev/hidrawN BOARD-ID PRODUCT-ID' (also with\n"
+    "--quiet). With a command, it then runs it and exits with its exit status;\n"
+    "without one, it serves until SIGINT or SIGTERM. Either way it destroys the\n"
+    "devices before it exits.\n"
     "\n"
     "Options:\n"
-    "  --adapters N        number of adapters, hidraw0 to hidrawN-1 (default 1,\n"
-    "                      or as many as --bid gives)\n"
-    "  --bid HEX[,HEX...]  board ids of the adapters (default 1234ABCD, then\n"
-    "                      counting up)\n"
-    "  --pid 0E31|0E32     USB product id of the adapters (default 0E31)\n"
-    "  --dir DIR           sandbox directory (default: a new one under /tmp)\n"
-    "  --quiet             print nothing but errors (and, without a command,\n"
-    "                      the environment lines)\n"
+    "  --adapters N        number of adapters (default 1, or as many as --bid or\n"
+    "                      --pid give); in the sandbox they are hidraw0 to\n"
+    "                      hidrawN-1\n"
+    "  --bid HEX[,HEX...]  board ids of the adapters, in order (default 1234ABCD;\n"
+    "                      adapters beyond those given count up from the last)\n"
+    "  --pid PID[,PID...]  USB product ids of the adapters, 0E31 or 0E32 each\n"
+    "                      (default 0E31; adapters beyond those given take the\n"
+    "                      last)\n"
+    "  --no-timing         switch the timing model off: reports and frames go as\n"
+    "                      fast as the host takes them\n"
+    "  --usb-speed SPEED   'high' (8000 reports per second each way, the default)\n"
+    "                      or 'full' (1000)\n"
+    "  --dir DIR           sandbox directory (default: a new one under /tmp);\n"
+    "                      not with --uhid\n"
+    "  --uhid              make the adapters kernel HID devices through /dev/uhid\n"
+    "  --unplug-after MS   with --uhid: unplug every adapter MS milliseconds after\n"
+    "                      the start\n"
+    "  --replug-after MS   with --uhid: plug the adapters in again MS milliseconds\n"
+    "                      after each unplug\n"
+    "  -q, --quiet         print nothing but errors (and the environment lines, or\n"
+    "                      with --uhid the node lines)\n"
     "  -h, --help          show this help\n"
     "\n"
-    "Without a command, use the printed lines in the shell that runs the program:\n"
+    "Timing model (on unless --no-timing): the adapter takes and sends at most one\n"
+    "USB report per interval each way, and each frame takes its wire time on the\n"
+    "bus at the sending port's bit rates before the other port receives it, with\n"
+    "that time stamp. Frames wait in a transmit queue of 256 frames per port while\n"
+    "the bus is busy; frames that find it full are dropped and counted in the\n"
+    "port's buffer-status word (bits 0-15; bits 16-31: frames waiting).\n"
+    "\n"
+    "Signals with --uhid: SIGUSR1 unplugs every adapter (UHID_DESTROY: the nodes\n"
+    "go away, their readers get EIO), SIGUSR2 plugs them in again with the same\n"
+    "ids and fresh settings (the kernel may give other hidraw numbers; the node\n"
+    "lines are printed again). A line on standard error tells of each unplug and\n"
+    "re-plug unless --quiet.\n"
+    "\n"
+    "Without a command and without --uhid, use the printed lines in the shell\n"
+    "that runs the program:\n"
     "  export CANFD_SANDBOX=...\n"
     "  export LD_PRELOAD=...\n";
 
 struct Options {
   int adapters = 0;  // 0: not given
-  std::vector<unsigned long> bids;
-  std::string pid = "0E31";
+  std::vector<uint32_t> bids;
+  std::vector<std::string> pids;
   std::string dir;
   bool quiet = false;
+  bool uhid = false;
+  bool timing = true;
+  int usb_rate = canfd_sim::kUsbHighSpeed;
+  int64_t unplug_after_ms = -1;
+  int64_t replug_after_ms = -1;
   std::vector<std::string> command;
 };
 
@@ -73,10 +132,30 @@ std::string upper(std::string s) {
   return s;
 }
 
-std::string hex8(unsigned long v) {
+std::string hex8(uint32_t v) {
   char buf[16];
-  snprintf(buf, sizeof buf, "%08lX", v & 0xFFFFFFFFul);
+  snprintf(buf, sizeof buf, "%08lX", static_cast<unsigned long>(v));
   return buf;
+}
+
+std::vector<std::string> split(const std::string &value) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = value.find(',', start);
+    parts.push_back(value.substr(start, comma - start));
+    if (comma == std::string::npos) return parts;
+    start = comma + 1;
+  }
+}
+
+int64_t milliseconds(const std::string &opt, const std::string &value) {
+  char *end = nullptr;
+  errno = 0;
+  const long long n = strtoll(value.c_str(), &end, 10);
+  if (value.empty() || *end || errno || n < 0)
+    throw UsageError{opt + " takes milliseconds, not '" + value + "'"};
+  return n;
 }
 
 Options parse(int argc, char **argv) {
@@ -96,19 +175,29 @@ Options parse(int argc, char **argv) {
       o.quiet = true;
       continue;
     }
+    if (arg == "--uhid") {
+      o.uhid = true;
+      continue;
+    }
+    if (arg == "--no-timing") {
+      o.timing = false;
+      continue;
+    }
     std::string value;
     const size_t eq = arg.find('=');
-    const bool takes_value = arg.rfind("--adapters", 0) == 0 || arg.rfind("--bid", 0) == 0 ||
-                             arg.rfind("--pid", 0) == 0 || arg.rfind("--dir", 0) == 0;
+    const std::string name = arg.substr(0, eq);
+    static const char *const kWithValue[] = {
+        "--adapters", "--bid", "--pid", "--dir", "--usb-speed", "--unplug-after", "--replug-after"};
+    bool takes_value = false;
+    for (const char *v : kWithValue) takes_value |= name == v;
     if (!takes_value) throw UsageError{"unknown option '" + arg + "'"};
     if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
-      arg.resize(eq);
     } else {
       if (i + 1 >= argc) throw UsageError{"option " + arg + " needs a value"};
       value = argv[++i];
     }
-    if (arg == "--adapters") {
+    if (name == "--adapters") {
       char *end = nullptr;
       errno = 0;
       const long n = strtol(value.c_str(), &end, 10);
@@ -116,35 +205,66 @@ Options parse(int argc, char **argv) {
         throw UsageError{"--adapters takes a number from 1 to " + std::to_string(kMaxAdapters) +
                          ", not '" + value + "'"};
       o.adapters = static_cast<int>(n);
-    } else if (arg == "--bid") {
-      size_t start = 0;
-      for (;;) {
-        const size_t comma = value.find(',', start);
-        const std::string one = value.substr(start, comma - start);
+    } else if (name == "--bid") {
+      for (const std::string &one : split(value)) {
         if (!is_hex(one, 8))
           throw UsageError{"--bid takes hexadecimal board ids of up to 8 digits, not '" + one +
                            "'"};
-        o.bids.push_back(strtoul(one.c_str(), nullptr, 16));
-        if (comma == std::string::npos) break;
-        start = comma + 1;
+        o.bids.push_back(static_cast<uint32_t>(strtoul(one.c_str(), nullptr, 16)));
       }
-    } else if (arg == "--pid") {
-      std::string p = upper(value);
-      if (p.rfind("0X", 0) == 0) p = p.substr(2);
-      if (p != "0E31" && p != "0E32")
-        throw UsageError{"--pid takes 0E31 or 0E32, not '" + value + "'"};
-      o.pid = p;
-    } else if (arg == "--dir") {
+    } else if (name == "--pid") {
+      for (const std::string &one : split(value)) {
+        std::string p = upper(one);
+        if (p.rfind("0X", 0) == 0) p = p.substr(2);
+        if (p != "0E31" && p != "0E32")
+          throw UsageError{"--pid takes 0E31 or 0E32, not '" + one + "'"};
+        o.pids.push_back(p);
+      }
+    } else if (name == "--dir") {
       if (value.empty()) throw UsageError{"--dir needs a directory"};
       o.dir = value;
+    } else if (name == "--usb-speed") {
+      if (value == "high")
+        o.usb_rate = canfd_sim::kUsbHighSpeed;
+      else if (value == "full")
+        o.usb_rate = canfd_sim::kUsbFullSpeed;
+      else
+        throw UsageError{"--usb-speed takes 'high' or 'full', not '" + value + "'"};
+    } else if (name == "--unplug-after") {
+      o.unplug_after_ms = milliseconds(name, value);
     } else {
-      throw UsageError{"unknown option '" + arg + "'"};
+      o.replug_after_ms = milliseconds(name, value);
     }
   }
-  if (o.adapters == 0) o.adapters = o.bids.empty() ? 1 : static_cast<int>(o.bids.size());
-  if (static_cast<int>(o.bids.size()) > o.adapters)
-    throw UsageError{"--bid gives more board ids than --adapters"};
+  const size_t listed = std::max(o.bids.size(), o.pids.size());
+  if (o.adapters == 0) o.adapters = listed ? static_cast<int>(listed) : 1;
+  if (listed > static_cast<size_t>(o.adapters))
+    throw UsageError{"--bid or --pid gives more ids than --adapters"};
+  if (o.pids.empty()) o.pids.push_back("0E31");
+  if (!o.uhid && (o.unplug_after_ms >= 0 || o.replug_after_ms >= 0))
+    throw UsageError{"--unplug-after and --replug-after need --uhid"};
+  if (o.uhid && !o.dir.empty()) throw UsageError{"--dir is for the sandbox, not with --uhid"};
   return o;
+}
+
+// Board id and product id of adapter i.
+uint32_t bid_of(const Options &o, size_t i) {
+  // Board ids beyond those given count up from the last one.
+  const size_t given = o.bids.size();
+  if (i < given) return o.bids[i];
+  if (given) return o.bids.back() + static_cast<uint32_t>(i - (given - 1));
+  return 0x1234ABCDu + static_cast<uint32_t>(i);
+}
+
+const std::string &pid_of(const Options &o, size_t i) {
+  return i < o.pids.size() ? o.pids[i] : o.pids.back();
+}
+
+canfd_sim::Timing timing_of(const Options &o) {
+  canfd_sim::Timing t;
+  t.on = o.timing;
+  t.usb_reports_per_second = o.usb_rate;
+  return t;
 }
 
 // The preload directory: next to the executable in the build tree, or in
@@ -184,15 +304,14 @@ int status_of(int wstatus) {
   return 1;
 }
 
-// Runs the command with the sandbox environment and waits for it. A
-// SIGINT, SIGTERM or SIGHUP sent to this process is passed on; one from the
-// terminal has reached the command already.
-int run(const std::vector<std::string> &command, const sigset_t &orig_mask,
-        const sigset_t &waited) {
+int64_t now_ms() { return canfd_sim::monotonic_ns() / kNsPerMs; }
+
+// Starts the command with the original signal mask. Returns its process id,
+// or -1 with the exit status to use in *status.
+pid_t spawn(const std::vector<std::string> &command, const sigset_t &orig_mask, int *status) {
   std::vector<char *> argv;
   for (const std::string &a : command) argv.push_back(const_cast<char *>(a.c_str()));
   argv.push_back(nullptr);
-
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setsigmask(&attr, &orig_mask);
@@ -202,40 +321,257 @@ int run(const std::vector<std::string> &command, const sigset_t &orig_mask,
   posix_spawnattr_destroy(&attr);
   if (err != 0) {
     fprintf(stderr, "canfd-sim: cannot run '%s': %s\n", argv[0], strerror(err));
-    return err == ENOENT ? 127 : 126;
+    *status = err == ENOENT ? 127 : 126;
+    return -1;
   }
+  return child;
+}
+
+// What the signal loop does besides waiting for the command: the timers
+// and signals of unplugging and re-plugging.
+struct Events {
+  virtual ~Events() = default;
+  // The next time (now_ms) something is due, or -1.
+  virtual int64_t next_due() const { return -1; }
+  virtual void due(int64_t /*now*/) {}
+  // SIGUSR1 / SIGUSR2; false when this mode does not handle the signal.
+  virtual bool signal(int /*signo*/) { return false; }
+};
+
+// Waits for signals (and the events' timers) until the command ends, or
+// without a command until SIGINT, SIGTERM or SIGHUP. A SIGINT, SIGTERM or
+// SIGHUP sent to this process is passed on to the command; one from the
+// terminal has reached it already.
+int wait_for_end(pid_t child, const sigset_t &waited, Events &events) {
   for (;;) {
     siginfo_t info;
-    if (sigwaitinfo(&waited, &info) < 0) {
+    int sig;
+    const int64_t due = events.next_due();
+    if (due >= 0) {
+      const int64_t left = std::max<int64_t>(due - now_ms(), 0);
+      timespec ts{};
+      ts.tv_sec = static_cast<time_t>(left / 1000);
+      ts.tv_nsec = static_cast<long>(left % 1000 * kNsPerMs);
+      sig = sigtimedwait(&waited, &info, &ts);
+    } else {
+      sig = sigwaitinfo(&waited, &info);
+    }
+    if (sig < 0) {
+      if (errno == EAGAIN) {
+        events.due(now_ms());
+        continue;
+      }
       if (errno == EINTR) continue;
       perror("canfd-sim: sigwaitinfo");
+      if (child <= 0) return 1;
       kill(child, SIGTERM);
-    } else if (info.si_signo != SIGCHLD) {
-      if (info.si_code != SI_KERNEL) kill(child, info.si_signo);
+      sig = SIGCHLD;
+    }
+    if (sig == SIGCHLD) {
+      if (child <= 0) continue;
+      int wstatus = 0;
+      const pid_t r = waitpid(child, &wstatus, WNOHANG);
+      if (r == child) return status_of(wstatus);
+      if (r < 0 && errno != EINTR) return 1;
       continue;
     }
-    int wstatus = 0;
-    const pid_t r = waitpid(child, &wstatus, WNOHANG);
-    if (r == child) return status_of(wstatus);
-    if (r < 0 && errno != EINTR) return 1;
+    if (events.signal(sig)) continue;
+    if (child <= 0) return 0;
+    if (info.si_code != SI_KERNEL) kill(child, sig);
   }
 }
 
-int serve(const std::string &dir, const std::string &preload, const Options &o,
-          const sigset_t &waited) {
-  printf("export CANFD_SANDBOX=%s\n", shell_quote(dir).c_str());
-  printf("export LD_PRELOAD=%s\n", shell_quote(preload).c_str());
-  fflush(stdout);
-  if (!o.quiet) fprintf(stderr, "canfd-sim: serving until interrupted (Ctrl-C)\n");
-  for (;;) {
-    siginfo_t info;
-    if (sigwaitinfo(&waited, &info) < 0) {
-      if (errno == EINTR) continue;
-      perror("canfd-sim: sigwaitinfo");
-      return 1;
-    }
-    if (info.si_signo != SIGCHLD) return 0;
+// ---- The sandbox -------------------------------------------------------------
+
+int run_sandbox(const Options &o, const sigset_t &waited, const sigset_t &orig_mask) {
+  const std::optional<fs::path> preload_dir = find_preload_dir();
+  if (!preload_dir) {
+    fprintf(stderr,
+            "canfd-sim: the sandbox preload %s was not found next to this program\n"
+            "(looked in <bin>/../preload and <bin>/%s)\n",
+            kPreloadName, CANFD_SIM_INSTALL_PRELOAD);
+    return 1;
   }
+  // $PLATFORM is left for the dynamic loader to expand, so that each process
+  // loads the build for its own platform.
+  std::string preload = (*preload_dir / "$PLATFORM" / kPreloadName).string();
+
+  canfd_sim::Sandbox sandbox(o.dir);
+  std::string summary;
+  const bool one_pid = o.pids.size() == 1;
+  for (int i = 0; i < o.adapters; ++i) {
+    const size_t at = static_cast<size_t>(i);
+    canfd_sim::AdapterId id;
+    id.hidraw = i;
+    id.pid = "0000" + pid_of(o, at);
+    id.uniq = hex8(bid_of(o, at));
+    sandbox.add(id).set_timing(timing_of(o));
+    summary += " hidraw" + std::to_string(i) + "=" + id.uniq;
+    if (!one_pid) summary += "/" + pid_of(o, at);
+  }
+  if (!o.quiet) {
+    const std::string pids = one_pid ? " (PID " + o.pids[0] + ")" : " (board id/PID)";
+    fprintf(stderr, "canfd-sim: sandbox %s, adapters%s:%s\n", sandbox.dir().c_str(), pids.c_str(),
+            summary.c_str());
+  }
+
+  Events none;
+  if (o.command.empty()) {
+    printf("export CANFD_SANDBOX=%s\n", shell_quote(sandbox.dir()).c_str());
+    printf("export LD_PRELOAD=%s\n", shell_quote(preload).c_str());
+    fflush(stdout);
+    if (!o.quiet) fprintf(stderr, "canfd-sim: serving until interrupted (Ctrl-C)\n");
+    return wait_for_end(-1, waited, none);
+  }
+  if (const char *old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+  int status = 0;
+  const pid_t child = spawn(o.command, orig_mask, &status);
+  if (child < 0) return status;
+  return wait_for_end(child, waited, none);
+}
+
+// ---- uhid ------------------------------------------------------------------
+
+class UhidRig : public Events {
+ public:
+  explicit UhidRig(const Options &o) : o_(o) {}
+
+  // Opens /dev/uhid once per adapter and creates the devices. False after
+  // saying why.
+  bool create() {
+    for (int i = 0; i < o_.adapters; ++i) {
+      const size_t at = static_cast<size_t>(i);
+      const int fd = open(kUhidPath, O_RDWR | O_CLOEXEC);
+      if (fd < 0) {
+        fprintf(stderr,
+                "canfd-sim: cannot open %s: %s; load the module with 'modprobe uhid' and run as "
+                "root (or give your user write access to %s)\n",
+                kUhidPath, strerror(errno), kUhidPath);
+        return false;
+      }
+      canfd_sim::UhidIdentity id;
+      id.vendor = kVendor;
+      id.product = static_cast<uint16_t>(strtoul(pid_of(o_, at).c_str(), nullptr, 16));
+      id.uniq = hex8(bid_of(o_, at));
+      id.phys = "canfd-sim-" + std::to_string(getpid()) + "/adapter" + std::to_string(i);
+      adapters_.push_back(std::make_unique<canfd_sim::UhidAdapter>(fd, id));
+      adapters_.back()->engine().set_timing(timing_of(o_));
+      nodes_.emplace_back();
+    }
+    if (!plug_all()) return false;
+    if (o_.unplug_after_ms >= 0) unplug_at_ = now_ms() + o_.unplug_after_ms;
+    return true;
+  }
+
+  int64_t next_due() const override {
+    if (unplug_at_ >= 0 && replug_at_ >= 0) return std::min(unplug_at_, replug_at_);
+    return std::max(unplug_at_, replug_at_);
+  }
+
+  void due(int64_t now) override {
+    if (unplug_at_ >= 0 && now >= unplug_at_) {
+      unplug_at_ = -1;
+      unplug_all();
+    }
+    if (replug_at_ >= 0 && now >= replug_at_) {
+      replug_at_ = -1;
+      plug_all();
+    }
+  }
+
+  bool signal(int signo) override {
+    if (signo == SIGUSR1)
+      unplug_all();
+    else if (signo == SIGUSR2)
+      plug_all();
+    else
+      return false;
+    return true;
+  }
+
+ private:
+  // Creates the devices that are not plugged, waits for their nodes and
+  // prints the node lines. False after saying what failed.
+  bool plug_all() {
+    bool replug = false;
+    // One at a time, each once the node of the one before exists, so that
+    // the kernel numbers the nodes in the order of the adapters.
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+      auto &a = adapters_[i];
+      if (a->plugged()) continue;
+      replug |= plugged_once_;
+      if (!a->plug()) {
+        fprintf(stderr, "canfd-sim: cannot create the HID device of adapter %s on %s: %s\n",
+                a->identity().uniq.c_str(), kUhidPath, strerror(errno));
+        return false;
+      }
+      if (!wait_for_node(i)) return false;
+    }
+    plugged_once_ = true;
+    for (size_t i = 0; i < adapters_.size(); ++i)
+      printf("/dev/%s %s %04X\n", nodes_[i].c_str(), adapters_[i]->identity().uniq.c_str(),
+             adapters_[i]->identity().product);
+    fflush(stdout);
+    if (replug && !o_.quiet) {
+      for (size_t i = 0; i < adapters_.size(); ++i)
+        fprintf(stderr, "canfd-sim: re-plugged adapter %s as /dev/%s\n",
+                adapters_[i]->identity().uniq.c_str(), nodes_[i].c_str());
+    }
+    return true;
+  }
+
+  void unplug_all() {
+    bool any = false;
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+      if (!adapters_[i]->plugged()) continue;
+      adapters_[i]->unplug();
+      any = true;
+      if (!o_.quiet)
+        fprintf(stderr, "canfd-sim: unplugged adapter %s (/dev/%s)\n",
+                adapters_[i]->identity().uniq.c_str(), nodes_[i].c_str());
+    }
+    if (any && o_.replug_after_ms >= 0) replug_at_ = now_ms() + o_.replug_after_ms;
+  }
+
+  // Waits until the kernel has made the sysfs entry and the device node of
+  // adapter i.
+  bool wait_for_node(size_t i) {
+    const int64_t until = now_ms() + kNodeWaitMs;
+    for (;;) {
+      nodes_[i] = canfd_sim::find_hidraw(kHidrawClass, adapters_[i]->identity().phys);
+      struct stat st;
+      if (!nodes_[i].empty() && stat(("/dev/" + nodes_[i]).c_str(), &st) == 0) return true;
+      if (now_ms() > until) {
+        fprintf(stderr,
+                "canfd-sim: the kernel made no hidraw node for adapter %s within %d s; are the "
+                "hid-generic and hidraw drivers there ('modprobe hid-generic')?\n",
+                adapters_[i]->identity().uniq.c_str(), kNodeWaitMs / 1000);
+        return false;
+      }
+      usleep(10000);
+    }
+  }
+
+  const Options &o_;
+  std::vector<std::unique_ptr<canfd_sim::UhidAdapter>> adapters_;
+  std::vector<std::string> nodes_;
+  bool plugged_once_ = false;
+  int64_t unplug_at_ = -1;
+  int64_t replug_at_ = -1;
+};
+
+int run_uhid(const Options &o, const sigset_t &waited, const sigset_t &orig_mask) {
+  UhidRig rig(o);
+  if (!rig.create()) return 1;
+  if (o.command.empty()) {
+    if (!o.quiet) fprintf(stderr, "canfd-sim: serving until interrupted (Ctrl-C)\n");
+    return wait_for_end(-1, waited, rig);
+  }
+  int status = 0;
+  const pid_t child = spawn(o.command, orig_mask, &status);
+  if (child < 0) return status;
+  return wait_for_end(child, waited, rig);
 }
 
 }  // namespace
@@ -249,53 +585,21 @@ int main(int argc, char **argv) {
     return 2;
   }
 
-  const std::optional<fs::path> preload_dir = find_preload_dir();
-  if (!preload_dir) {
-    fprintf(stderr,
-            "canfd-sim: the sandbox preload %s was not found next to this program\n"
-            "(looked in <bin>/../preload and <bin>/%s)\n",
-            kPreloadName, CANFD_SIM_INSTALL_PRELOAD);
-    return 1;
-  }
-  // $PLATFORM is left for the dynamic loader to expand, so that each process
-  // loads the build for its own platform.
-  std::string preload = (*preload_dir / "$PLATFORM" / kPreloadName).string();
-
-  // Every thread, the adapters' included, leaves these signals to sigwaitinfo.
-  // An inherited ignored SIGCHLD would reap the command before waitpid sees
-  // its status, so it gets its default action back.
+  // Every thread, the adapters' included, leaves these signals to
+  // sigwaitinfo. An inherited ignored SIGCHLD would reap the command before
+  // waitpid sees its status, so it gets its default action back.
   signal(SIGCHLD, SIG_DFL);
   sigset_t waited, orig_mask;
   sigemptyset(&waited);
   for (int s : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) sigaddset(&waited, s);
+  if (o.uhid) {
+    sigaddset(&waited, SIGUSR1);
+    sigaddset(&waited, SIGUSR2);
+  }
   pthread_sigmask(SIG_BLOCK, &waited, &orig_mask);
 
   try {
-    canfd_sim::Sandbox sandbox(o.dir);
-    std::string summary;
-    for (int i = 0; i < o.adapters; ++i) {
-      canfd_sim::AdapterId id;
-      id.hidraw = i;
-      id.pid = "0000" + o.pid;
-      // Board ids beyond those given count up from the last one.
-      const size_t given = o.bids.size();
-      const size_t at = static_cast<size_t>(i);
-      const unsigned long bid = at < given ? o.bids[at]
-                                : given    ? o.bids.back() + (at - (given - 1))
-                                           : 0x1234ABCDul + at;
-      id.uniq = hex8(bid);
-      sandbox.add(id);
-      summary += " hidraw" + std::to_string(i) + "=" + id.uniq;
-    }
-    if (!o.quiet)
-      fprintf(stderr, "canfd-sim: sandbox %s, adapters (PID %s):%s\n", sandbox.dir().c_str(),
-              o.pid.c_str(), summary.c_str());
-
-    if (o.command.empty()) return serve(sandbox.dir(), preload, o, waited);
-
-    if (const char *old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
-    setenv("LD_PRELOAD", preload.c_str(), 1);
-    return run(o.command, orig_mask, waited);
+    return o.uhid ? run_uhid(o, waited, orig_mask) : run_sandbox(o, waited, orig_mask);
   } catch (const std::exception &e) {
     fprintf(stderr, "canfd-sim: %s\n", e.what());
     return 1;

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "adapter_impl.h"
+#include "sandbox_adapter.h"
 
 namespace canfd_sim {
 

@@ -8,6 +8,10 @@
 // to which open("/dev/hidrawN") is connected. It then speaks the adapter's
 // side of the report protocol: answers commands, keeps settings per port,
 // carries frames between its two ports and sends hardware periodic frames.
+//
+// As on a hidraw node, any number of descriptors, in any processes, may
+// have the node open at once: each receives every report the adapter sends,
+// and the adapter takes the reports that any of them writes.
 #ifndef CANFD_SIM_H
 #define CANFD_SIM_H
 
@@ -46,6 +50,36 @@ struct Reply {
   int times = -1;    // how many commands it applies to; -1 for all
 };
 
+// USB interrupt transfer rates, reports per second each way.
+constexpr int kUsbHighSpeed = 8000;
+constexpr int kUsbFullSpeed = 1000;
+
+// The timing model of the transport and the bus. Off, the adapter takes
+// and sends reports as fast as the host and the socket allow, and a frame
+// sent on one port is received on the other at once. On:
+//  - the adapter takes at most one report from the host per USB interval
+//    and sends at most one per interval (a transfer that went late lets the
+//    next one follow at once, so the rate over time holds);
+//  - each frame occupies the bus for its wire time at the sending port's
+//    bit rates (see timing.h), and is received on the other port, with that
+//    time stamp, when it has passed; the frames of both ports share the bus
+//    and go by arbitration;
+//  - a frame that finds its port's transmit queue full is dropped and
+//    counted (tx_overflows(), and the buffer-status word below).
+struct Timing {
+  bool on = false;
+  int usb_reports_per_second = kUsbHighSpeed;
+  unsigned tx_queue_frames = 256;  // per port, besides the frame on the wire
+};
+
+// The buffer-status word of a port's status read while the timing model is
+// on: bits 0-15 count the frames that the port's transmit queue turned away
+// because it was full, since power-on, module reset or port
+// re-initialisation (the count stops at 0xFFFF); bits 16-31 are the frames
+// waiting in the queue. With the model off, it is the word set_state() gave.
+constexpr uint32_t kBufOverflowMask = 0xFFFF;
+constexpr int kBufQueuedShift = 16;
+
 // Settings of one port, as the adapter keeps them.
 struct PortState {
   uint16_t enable = 0, bus_mode = 0, iso_mode = 0;
@@ -76,9 +110,12 @@ class Adapter {
   virtual ~Adapter() = default;
 
   virtual int hidraw() const = 0;
+  // Whether any descriptor has the node open.
   virtual bool connected() const = 0;
-  // Blocks until the library has the node open (or the timeout passes).
+  // Blocks until a descriptor has the node open (or the timeout passes).
   virtual bool wait_connected(int timeout_ms) = 0;
+  // Descriptors that have the node open.
+  virtual int connections() const = 0;
 
   // Every write the host made, whole: 513-byte reports or 6-byte resets.
   virtual std::vector<std::vector<uint8_t>> received() const = 0;
@@ -88,12 +125,21 @@ class Adapter {
   // Frame records the adapter took from the host for a port (1 or 2), in order.
   virtual size_t tx_frames_received(int port) const = 0;
 
-  // Sends one report to the host; its read() returns exactly these bytes.
+  // Sends one report to every reader; their read() returns exactly these
+  // bytes. False when no reader took it. With the timing model on, the
+  // report joins those waiting for a USB interval (the call waits while
+  // too many wait) and true means it was queued.
   virtual bool send_report(const void *data, size_t len) = 0;
-  // Sends received-frame records for a port, up to six per report.
+  // Sends received-frame records for a port, up to six per report (paced
+  // like send_report with the timing model on).
   virtual void push_records(int port, const std::vector<CANRxPacketStruct> &recs) = 0;
-  // Frames the adapter could not hand to the host because the socket was full.
+  // Received-frame records the adapter could not hand to a reader, summed
+  // over readers: a reader that stops reading gets a bounded wait for room,
+  // then misses reports until it reads again; with nobody reading, a record
+  // counts once.
   virtual uint64_t frames_dropped() const = 0;
+  // Reports of any kind that readers missed that way, summed over readers.
+  virtual uint64_t reports_dropped() const = 0;
 
   // Command answers: for one (opcode, function code), or for every command.
   virtual void set_reply(uint8_t opcode, uint16_t fc, Reply r) = 0;
@@ -108,8 +154,14 @@ class Adapter {
   // returns to counting.
   virtual void set_rx_fps(int port, int fps) = 0;
 
-  // Transport faults.
-  virtual void disconnect() = 0;     // host reads give 0, writes fail
+  // The timing model (off by default).
+  virtual void set_timing(const Timing &t) = 0;
+  virtual Timing timing() const = 0;
+  // Frames of a port (1 or 2) dropped because its transmit queue was full.
+  virtual uint64_t tx_overflows(int port) const = 0;
+
+  // Transport faults, for every descriptor open at the time.
+  virtual void disconnect() = 0;     // host reads give 0, writes fail with EPIPE
   virtual void refuse_writes() = 0;  // host writes fail; reads keep working
   // A stalled adapter takes no reports from the host until resumed: the
   // host's writes fill the socket and then block, as on a stalled endpoint.

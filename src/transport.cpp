@@ -93,18 +93,25 @@ void receive_worker(Device &d) {
     }
     if (fds[1].revents != 0) break;
     if (fds[0].revents == 0) continue;
-    std::memset(report, 0, sizeof report);
-    const ssize_t n = read(fd, report, sizeof report);
-    if (n > 0) {
-      dispatch_report(d, report, static_cast<size_t>(n));
-      continue;
+    // Take every report that waits before polling again: under a stream of
+    // frames that is one system call per report.
+    for (;;) {
+      const ssize_t n = read(fd, report, sizeof report);
+      if (n > 0) {
+        // Bytes a short report did not fill read as zero.
+        std::memset(report + n, 0, sizeof report - static_cast<size_t>(n));
+        dispatch_report(d, report, static_cast<size_t>(n));
+        if (d.stopping.load(std::memory_order_relaxed)) break;
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      // End of stream (the sandbox), EIO (hidraw) or another error: the
+      // adapter is gone, and this node will never deliver again. Tell every
+      // waiter and stop reading.
+      mark_gone(d);
+      return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-    // End of stream (the sandbox), EIO (hidraw) or another error: the
-    // adapter is gone, and this node will never deliver again. Tell every
-    // waiter and stop reading.
-    mark_gone(d);
-    break;
   }
 }
 
@@ -166,6 +173,7 @@ void transmit_worker(Device &d) {
 int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns) {
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
   int rc = 0;
+  bool wake = false;
   {
     Lock lock(&rec->mutex_USBDevTx);
     for (bool waited = false;; waited = true) {
@@ -178,7 +186,10 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         break;
       }
       if (USBDEV_TxBuf_QueueNum(rec) < CANFD_TXQUEUE_SLOTS) {
-        USBDEV_TxBuf_EnQueue(d.hidnum, const_cast<BYTE *>(packet), static_cast<int>(len));
+        // The worker empties the queue before it sleeps: it needs waking
+        // only for the first report of an empty queue.
+        wake =
+            USBDEV_TxBuf_EnQueue(d.hidnum, const_cast<BYTE *>(packet), static_cast<int>(len)) == 1;
         break;
       }
       if (waited && now_ns() >= deadline_ns) {
@@ -190,7 +201,7 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
       --d.tx_waiters;
     }
   }
-  if (rc == 0) USBDEV_Notify(rec);
+  if (wake) USBDEV_Notify(rec);
   return rc;
 }
 

@@ -174,7 +174,7 @@ CANFD_Frame_St frame(DWORD id, BYTE flags, BYTE len, BYTE fill = 0xA5) {
   f.id = id;
   f.flags = flags;
   f.len = len;
-  std::memset(f.data, fill, len);
+  std::memset(f.data, fill, len < sizeof f.data ? len : sizeof f.data);
   return f;
 }
 

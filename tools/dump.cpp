@@ -1,10 +1,13 @@
 // canfd dump: received frames of one or both ports in candump's layouts,
 // with optional rate and bus-load lines and frames sent meanwhile.
 #include <fmt/format.h>
+#include <poll.h>
 
 #include <algorithm>
-#include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -12,47 +15,18 @@
 
 #include "frame_text.h"
 #include "tool.h"
+#include "transmit.h"
 
 namespace canfd_tool {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using canfd::Timestamp;
 
 struct Received {
   uint8_t port;
   canfd::Frame frame;
 };
-
-// Bits of a frame on the bus, stuff bits left out: those at the nominal bit
-// rate and, for a CAN FD frame, those of the data phase (ESI, DLC, data,
-// stuff count, CRC) at the data bit rate. The receive calls do not tell
-// whether BRS was set: CAN FD frames are counted as switching.
-struct FrameBits {
-  unsigned nominal;
-  unsigned data;
-};
-
-FrameBits frame_bits(const canfd::Frame &f) {
-  const unsigned n = f.remote ? 0 : static_cast<unsigned>(f.size()) * 8;
-  if (!f.fd) return {(f.extended ? 67u : 47u) + n, 0};
-  // Arbitration up to BRS, then CRC delimiter, ACK, end of frame and the
-  // inter-frame space (13 bits).
-  const unsigned nominal = (f.extended ? 36u : 17u) + 13u;
-  const unsigned crc = f.size() > 16 ? 21u : 17u;
-  return {nominal, 1u + 4u + n + 4u + crc};
-}
-
-double frame_seconds(const canfd::Frame &f, const canfd::BitTiming &t) {
-  const FrameBits b = frame_bits(f);
-  double s = t.bitrate ? b.nominal / static_cast<double>(t.bitrate) : 0.0;
-  if (b.data) {
-    const uint32_t rate = t.data_bitrate ? t.data_bitrate : t.bitrate;
-    s += rate ? b.data / static_cast<double>(rate) : 0.0;
-  }
-  return s;
-}
 
 struct PortStats {
   uint8_t port = 0;
@@ -79,7 +53,7 @@ Timestamp elapsed(const Timestamp &since, const Timestamp &t) {
 }
 
 // Writes frames as candump does: the default layout with optional time
-// stamps, or the log layout of -L.
+// stamps and the -x columns, or the log layout of -L.
 class Printer {
  public:
   Printer(const DumpOptions &o, uint32_t bid) : o_(o) {
@@ -88,24 +62,35 @@ class Printer {
 
   void add(fmt::memory_buffer &out, const Received &r) {
     const canfd::Frame &f = r.frame;
+    const Timestamp &t = o_.adapter_time ? f.time : f.host_time;
     const std::string &name = names_[r.port - 1];
     auto it = std::back_inserter(out);
     if (o_.log) {
-      fmt::format_to(it, "({:010}.{:06}) {} {}\n", f.time.sec, f.time.usec, name, compact(f));
+      fmt::format_to(it, "({:010}.{:06}) {} {}{}\n", t.sec, t.usec, name, compact(f),
+                     o_.extra ? " R" : "");
       return;
     }
     out.push_back(' ');
     if (o_.time_mode == 'a') {
-      fmt::format_to(it, "({:010}.{:06}) ", f.time.sec, f.time.usec);
+      fmt::format_to(it, "({:010}.{:06}) ", t.sec, t.usec);
+    } else if (o_.time_mode == 'A') {
+      const time_t secs = t.sec;
+      struct tm tm;
+      localtime_r(&secs, &tm);
+      char date[32];
+      std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
+      fmt::format_to(it, "({}.{:06}) ", date, t.usec);
     } else if (o_.time_mode == 'd' || o_.time_mode == 'z') {
-      if (!last_) last_ = f.time;
-      const Timestamp d = elapsed(*last_, f.time);
+      if (!last_) last_ = t;
+      const Timestamp d = elapsed(*last_, t);
       fmt::format_to(it, "({:03}.{:06}) ", d.sec, d.usec);
-      if (o_.time_mode == 'd') last_ = f.time;
+      if (o_.time_mode == 'd') last_ = t;
     }
     // Once an extended frame was shown, standard identifiers line up with it.
     if (f.extended) indent_ = true;
-    fmt::format_to(it, " {}  {}\n", name, long_form(f, indent_));
+    fmt::format_to(it, " {}", name);
+    if (o_.extra) fmt::format_to(it, "  RX {} {}", f.brs ? 'B' : '-', f.esi ? 'E' : '-');
+    fmt::format_to(it, "  {}\n", long_form(f, indent_));
   }
 
  private:
@@ -115,79 +100,75 @@ class Printer {
   bool indent_ = false;
 };
 
-// What the receive and send threads hand to the printing thread.
-struct Shared {
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<Received> frames;
-  std::exception_ptr error;
-  bool sending = false;
-  Clock::time_point send_done;
-  std::atomic<bool> stopping{false};
-
-  void fail(std::exception_ptr e) {
-    std::lock_guard<std::mutex> lk(m);
-    if (!error) error = e;
-    cv.notify_all();
+// The sender of --send, in a thread of its own.
+class Sender {
+ public:
+  Sender(canfd::Port port, const DumpOptions &o)
+      : thread_([this, port, &o]() mutable { run(port, o); }) {}
+  ~Sender() {
+    stop_.store(true);
+    thread_.join();
   }
-};
 
-void receive_loop(canfd::Port port, Shared &sh) {
-  try {
-    std::vector<Received> batch;
-    while (!sh.stopping.load()) {
-      if (!port.wait(std::chrono::milliseconds(100))) continue;
-      // Take what waits, a bounded amount at a time, and hand it on whole.
-      for (int k = 0; k < 512; ++k) {
-        std::optional<canfd::Frame> f = port.receive();
-        if (!f) break;
-        batch.push_back({port.number(), *f});
-      }
-      std::lock_guard<std::mutex> lk(sh.m);
-      sh.frames.insert(sh.frames.end(), batch.begin(), batch.end());
-      batch.clear();
-      sh.cv.notify_all();
+  // Whether it is done, and since when; the error that ended it, if any.
+  bool done(Clock::time_point &since, std::exception_ptr &error) {
+    std::lock_guard<std::mutex> lk(m_);
+    since = done_at_;
+    error = error_;
+    return done_;
+  }
+
+ private:
+  void run(canfd::Port &port, const DumpOptions &o) {
+    std::exception_ptr error;
+    try {
+      uint64_t round = 0;
+      size_t i = 0;
+      const auto next = [&](canfd::Frame &f) {
+        if (i == o.send.size()) {
+          i = 0;
+          ++round;
+        }
+        if (o.send_count != 0 && round == o.send_count) return false;
+        f = o.send[i++];
+        return true;
+      };
+      transmit(port, {o.send_gap, 1}, next, {}, &stop_);
+    } catch (...) {
+      error = std::current_exception();
     }
-  } catch (...) {
-    sh.fail(std::current_exception());
+    std::lock_guard<std::mutex> lk(m_);
+    done_ = true;
+    done_at_ = Clock::now();
+    error_ = error;
   }
-}
 
-void send_loop(canfd::Port port, const DumpOptions &o, Shared &sh) {
-  try {
-    send_frames(port, o.send, o.send_count, o.send_gap);
-  } catch (...) {
-    sh.fail(std::current_exception());
-  }
-  std::lock_guard<std::mutex> lk(sh.m);
-  sh.sending = false;
-  sh.send_done = Clock::now();
-  sh.cv.notify_all();
-}
+  std::atomic<bool> stop_{false};
+  std::mutex m_;
+  bool done_ = false;
+  Clock::time_point done_at_;
+  std::exception_ptr error_;
+  std::thread thread_;  // last: starts once the rest is set up
+};
 
 }  // namespace
 
 int run_dump(canfd::Adapter &adapter, const DumpOptions &o) {
+  std::vector<canfd::Port> ports;
   std::vector<PortStats> stats;
+  std::vector<pollfd> fds;
   for (uint8_t p : o.ports) {
+    ports.push_back(adapter.port(p));
     PortStats s;
     s.port = p;
-    if (o.stats) s.timing = adapter.port(p).bit_timing();
+    if (o.stats) s.timing = ports.back().bit_timing();
     stats.push_back(s);
+    fds.push_back({ports.back().rx_event_fd(), POLLIN, 0});
   }
-  auto stats_of = [&](uint8_t p) -> PortStats & {
-    return *std::find_if(stats.begin(), stats.end(),
-                         [p](const PortStats &s) { return s.port == p; });
-  };
   Printer printer(o, adapter.bid());
 
-  Shared sh;
-  sh.sending = !o.send.empty();
-  std::vector<std::thread> threads;
-  for (uint8_t p : o.ports) threads.emplace_back(receive_loop, adapter.port(p), std::ref(sh));
-  if (!o.send.empty())
-    threads.emplace_back(send_loop, adapter.port(static_cast<uint8_t>(o.send_port)), std::cref(o),
-                         std::ref(sh));
+  std::optional<Sender> sender;
+  if (!o.send.empty()) sender.emplace(adapter.port(static_cast<uint8_t>(o.send_port)), o);
 
   // With frames to send and no other way to end, stop once they are sent
   // and a second has passed without another frame.
@@ -195,36 +176,40 @@ int run_dump(canfd::Adapter &adapter, const DumpOptions &o) {
   if (!o.send.empty() && o.send_count != 0 && !o.max_frames && !o.time_limit_ms && !idle_limit_ms)
     idle_limit_ms = 1000;
 
+  constexpr size_t kTake = 512;  // frames taken from a port at a time
+  std::vector<canfd::Frame> taken(kTake);
+  std::vector<Received> batch;
   const Clock::time_point start = Clock::now();
   Clock::time_point last_tick = start, last_frame = start;
   uint64_t shown = 0;
-  std::exception_ptr error;
-  std::vector<Received> batch;
-  for (;;) {
+  while (!g_stop.load()) {
     Clock::time_point wake = Clock::now() + std::chrono::milliseconds(100);
     if (o.stats) wake = std::min(wake, last_tick + std::chrono::seconds(1));
-    bool sending;
-    Clock::time_point send_done;
-    {
-      std::unique_lock<std::mutex> lk(sh.m);
-      sh.cv.wait_until(lk, wake, [&] { return !sh.frames.empty() || sh.error || g_stop.load(); });
-      batch.swap(sh.frames);
-      error = sh.error;
-      sending = sh.sending;
-      send_done = sh.send_done;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now());
+    if (poll(fds.data(), fds.size(), std::max<int>(0, static_cast<int>(wait.count()))) < 0 &&
+        errno != EINTR)
+      throw ToolError(fmt::format("poll: {}", std::strerror(errno)));
+
+    batch.clear();
+    for (size_t i = 0; i < ports.size(); ++i) {
+      if (!(fds[i].revents & POLLIN)) continue;
+      const size_t n = ports[i].receive(canfd::span<canfd::Frame>(taken), std::chrono::seconds(0));
+      for (size_t k = 0; k < n; ++k) batch.push_back({ports[i].number(), taken[k]});
     }
-    if (error) break;
     const Clock::time_point now = Clock::now();
 
-    // The two ports fill separate buffers: show each batch in time order.
-    std::stable_sort(batch.begin(), batch.end(), [](const Received &a, const Received &b) {
-      return a.frame.time < b.frame.time;
-    });
+    // The two ports fill separate rings: show each batch in the order of
+    // the adapter's clock, which both share.
+    if (ports.size() > 1)
+      std::stable_sort(batch.begin(), batch.end(), [](const Received &a, const Received &b) {
+        return a.frame.time < b.frame.time;
+      });
     fmt::memory_buffer out;
     bool enough = false;
     for (const Received &r : batch) {
       printer.add(out, r);
-      PortStats &s = stats_of(r.port);
+      PortStats &s = *std::find_if(stats.begin(), stats.end(),
+                                   [&](const PortStats &x) { return x.port == r.port; });
       ++s.frames;
       s.busy += frame_seconds(r.frame, s.timing);
       if (o.max_frames && ++shown >= o.max_frames) {
@@ -233,7 +218,6 @@ int run_dump(canfd::Adapter &adapter, const DumpOptions &o) {
       }
     }
     if (!batch.empty()) last_frame = now;
-    batch.clear();
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
 
@@ -257,21 +241,20 @@ int run_dump(canfd::Adapter &adapter, const DumpOptions &o) {
       last_tick = now;
     }
 
-    if (enough || g_stop.load()) break;
+    bool sending = false;
+    Clock::time_point send_done = start;
+    if (sender) {
+      std::exception_ptr error;
+      sending = !sender->done(send_done, error);
+      if (error) std::rethrow_exception(error);
+    }
+    if (enough) break;
     if (o.time_limit_ms && now - start >= std::chrono::milliseconds(o.time_limit_ms)) break;
     if (idle_limit_ms && !sending) {
-      const Clock::time_point quiet_since =
-          std::max(last_frame, o.send.empty() ? start : send_done);
+      const Clock::time_point quiet_since = std::max(last_frame, send_done);
       if (now - quiet_since >= std::chrono::milliseconds(idle_limit_ms)) break;
     }
   }
-
-  // Ends the sender too, if it is still at work.
-  sh.stopping.store(true);
-  const bool stopped_by_signal = g_stop.exchange(true);
-  for (std::thread &t : threads) t.join();
-  g_stop.store(stopped_by_signal);
-  if (error) std::rethrow_exception(error);
 
   if (o.stats) {
     const double secs = seconds_between(start, Clock::now());

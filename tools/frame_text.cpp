@@ -2,11 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "wire.h"
-
 namespace canfd_tool {
-
-namespace w = canfd::wire;
 
 namespace {
 
@@ -40,11 +36,12 @@ canfd::Frame parse_frame(std::string_view s) {
     f.id = f.id << 4 | static_cast<uint32_t>(n);
   }
   if (digits == 3) {
-    if (f.id > w::kStdIdMask)
+    if (f.id > canfd::kStdIdMask)
       bad(fmt::format("standard identifier {:03X} is above 7FF (use 8 digits for extended)", f.id));
   } else {
     if (f.id & kErrorFrameFlag) bad("identifier has the error frame bit 20000000: cannot send");
-    if (f.id > w::kIdMask) bad(fmt::format("extended identifier {:08X} is above 1FFFFFFF", f.id));
+    if (f.id > canfd::kExtIdMask)
+      bad(fmt::format("extended identifier {:08X} is above 1FFFFFFF", f.id));
     f.extended = true;
   }
 
@@ -74,7 +71,7 @@ canfd::Frame parse_frame(std::string_view s) {
     f.fd = true;
     f.brs = flags & 1;
     f.esi = flags & 2;
-    max = w::kMaxData;
+    max = canfd::kMaxDataLen;
     i += 2;
   }
 
@@ -97,7 +94,7 @@ canfd::Frame parse_frame(std::string_view s) {
     f.data[len++] = static_cast<uint8_t>(hi << 4 | lo);
     i += 2;
   }
-  f.dlc = f.fd ? w::bytes_to_dlc(static_cast<unsigned>(len)) : static_cast<uint8_t>(len);
+  f.dlc = f.fd ? canfd::len_to_dlc(len) : static_cast<uint8_t>(len);
   return f;
 }
 

@@ -2,12 +2,15 @@
 
 #include <fmt/format.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <thread>
 
+#include "transmit.h"
 #include "units.h"
 
 namespace canfd_tool {
@@ -73,9 +76,9 @@ void install_stop_handlers() {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaction(s, &sa, nullptr);
 }
 
-void sleep_unless_stopped(std::chrono::microseconds d) {
+void sleep_unless_stopped(std::chrono::microseconds d, const std::atomic<bool> *also) {
   const auto end = std::chrono::steady_clock::now() + d;
-  while (!g_stop.load()) {
+  while (!g_stop.load() && !(also && also->load())) {
     const auto now = std::chrono::steady_clock::now();
     if (now >= end) return;
     std::this_thread::sleep_for(
@@ -104,7 +107,21 @@ canfd::DeviceInfo choose_adapter(const std::string &choice) {
 }
 
 canfd::Adapter open_adapter(const std::string &choice) {
-  return canfd::Adapter::open(choose_adapter(choice));
+  const canfd::DeviceInfo d = choose_adapter(choice);
+  try {
+    return canfd::Adapter::open(d);
+  } catch (const canfd::Error &e) {
+    // The library tells only that the node did not open (1). Without the
+    // udev rule the kernel's hidraw nodes are root's alone: say so.
+    constexpr int kNodeDidNotOpen = 1;
+    if (e.result() != kNodeDidNotOpen || access(d.node().c_str(), R_OK | W_OK) == 0 ||
+        errno != EACCES)
+      throw;
+    throw ToolError(fmt::format(
+        "{}: no permission to read and write {}; the udev rule 60-canfd.rules gives the group "
+        "plugdev access (install it and join the group, see the README)",
+        e.what(), d.node()));
+  }
 }
 
 std::vector<uint8_t> ports_or_all(const std::vector<int> &given) {
@@ -121,16 +138,19 @@ std::vector<uint8_t> ports_or_all(const std::vector<int> &given) {
 
 uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames, uint64_t count,
                      std::chrono::microseconds gap) {
-  uint64_t sent = 0;
-  for (uint64_t round = 0; (count == 0 || round < count) && !g_stop.load(); ++round) {
-    for (const canfd::Frame &f : frames) {
-      if (sent != 0 && gap.count() > 0) sleep_unless_stopped(gap);
-      if (g_stop.load()) break;
-      port.send(f);
-      ++sent;
+  if (frames.empty()) return 0;
+  uint64_t round = 0;
+  size_t i = 0;
+  const auto next = [&](canfd::Frame &f) {
+    if (i == frames.size()) {
+      i = 0;
+      ++round;
     }
-  }
-  return sent;
+    if (count != 0 && round == count) return false;
+    f = frames[i++];
+    return true;
+  };
+  return transmit(port, {gap, 1}, next).frames;
 }
 
 }  // namespace canfd_tool

@@ -28,8 +28,8 @@ class ToolError : public std::runtime_error {
 // Set by SIGINT, SIGTERM and SIGHUP; long-running subcommands stop when set.
 extern std::atomic<bool> g_stop;
 void install_stop_handlers();
-// Sleeps until the time passes or g_stop is set.
-void sleep_unless_stopped(std::chrono::microseconds d);
+// Sleeps until the time passes or g_stop (or *also, if given) is set.
+void sleep_unless_stopped(std::chrono::microseconds d, const std::atomic<bool> *also = nullptr);
 
 // Picks the adapter that -d names (board id, PID:BID, /dev/hidrawN or
 // hidrawN, canfd-<board id>), or the only one attached.
@@ -41,16 +41,18 @@ canfd::Adapter open_adapter(const std::string &choice);
 std::vector<uint8_t> ports_or_all(const std::vector<int> &given);
 
 // Sends the frames in order, the whole list count times (0: until stopped),
-// waiting gap between frames and retrying while the transmit queue is full.
-// Returns the number of frames queued.
+// one every gap (0: packed in batches, as fast as the bus allows). Returns
+// the number of frames sent.
 uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames, uint64_t count,
                      std::chrono::microseconds gap);
 
 // Subcommands.
 struct DumpOptions {
   std::vector<uint8_t> ports;
-  char time_mode = 0;  // 0, 'a', 'd' or 'z'
-  bool log = false;    // -L
+  char time_mode = 0;         // 0, 'a', 'A', 'd' or 'z'
+  bool adapter_time = false;  // -H: the adapter's time stamps, not host time
+  bool log = false;           // -L
+  bool extra = false;         // -x: BRS and ESI columns
   uint64_t max_frames = 0;
   uint64_t time_limit_ms = 0;
   uint64_t idle_limit_ms = 0;

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# The VM stage: boots Debian 12's kernel (from the Debian archive, unpacked,
+# not installed) under qemu-system-x86_64 with software emulation, shares
+# this machine's root file system read-only and the build tree read-write,
+# and runs scripts/vm/stage.sh inside: the tool's and the python-can
+# interface's tests, several processes on one adapter, unplug and re-plug,
+# permissions and the command round trip, all on real hidraw nodes made by
+# canfd-sim --uhid.
+#
+#   bash scripts/vm-test.sh [BUILD_DIR]      (default: build)
+#
+# Environment: VM_CACHE (kernel, modules and initramfs; default
+# BUILD_DIR/vm), VM_CHECKS (names of the checks to run; default all).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-${BUILD_DIR:-$root/build}}
+start=$(date +%s)
+
+bash "$root/scripts/deps.sh"
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCANFD_WERROR=ON
+fi
+cmake --build "$build" -j2 > /dev/null
+build=$(cd "$build" && pwd)
+cache=${VM_CACHE:-$build/vm}
+
+# The python-can tests' virtual environment and package are prepared here
+# (pytest only collects): pip under emulation takes minutes.
+sh "$root/bindings/python/run-tests.sh" /usr/bin/python3 "$root/bindings/python" \
+  "$build/bindings/python" "$build/bin/canfd-sim" "$build/src/libcanfd.so" \
+  --collect-only -q > /dev/null
+
+bash "$root/scripts/vm/setup.sh" "$cache"
+rc=0
+# shellcheck disable=SC2086 # VM_CHECKS is a list of words
+bash "$root/scripts/vm/run.sh" "$cache" -w "$build" -- \
+  bash "$root/scripts/vm/stage.sh" "$build" ${VM_CHECKS:-} || rc=$?
+echo "vm stage: exit status $rc after $(($(date +%s) - start)) s"
+exit "$rc"

@@ -1,0 +1,120 @@
+// The simulated adapter behind its sandbox socket: the Engine, served to
+// every descriptor connected to the node's Unix seqpacket socket. One
+// thread accepts connections, takes the host's reports (one connection
+// after the other) and runs the engine's timers; input reports go to every
+// connection. The connections live under conn_mu_, the model under the
+// engine's own lock; no code path holds both.
+#ifndef CANFD_SIM_SANDBOX_ADAPTER_H
+#define CANFD_SIM_SANDBOX_ADAPTER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine.h"
+#include "sim.h"
+#include "waker.h"
+
+namespace canfd_sim {
+
+class SimAdapter final : public Adapter, private Engine::Link {
+ public:
+  // Listens on socket_path and starts serving.
+  SimAdapter(const AdapterId &id, std::string socket_path);
+  ~SimAdapter() override;
+  SimAdapter(const SimAdapter &) = delete;
+  SimAdapter &operator=(const SimAdapter &) = delete;
+
+  // Closes every connection, stops listening and removes the socket file.
+  // The accessors keep working afterwards. Idempotent.
+  void stop();
+
+  int hidraw() const override { return hidraw_; }
+  bool connected() const override;
+  bool wait_connected(int timeout_ms) override;
+  int connections() const override;
+
+  std::vector<std::vector<uint8_t>> received() const override { return engine_.received(); }
+  void clear_received() override { engine_.clear_received(); }
+  bool wait_received(size_t n, int timeout_ms) const override {
+    return engine_.wait_received(n, timeout_ms);
+  }
+  size_t tx_frames_received(int port) const override { return engine_.tx_frames_received(port); }
+
+  bool send_report(const void *data, size_t len) override { return engine_.send_report(data, len); }
+  void push_records(int port, const std::vector<CANRxPacketStruct> &recs) override {
+    engine_.push_records(port, recs);
+  }
+  uint64_t frames_dropped() const override { return engine_.frames_dropped(); }
+  uint64_t reports_dropped() const override { return reports_dropped_.load(); }
+
+  void set_reply(uint8_t opcode, uint16_t fc, Reply r) override {
+    engine_.set_reply(opcode, fc, r);
+  }
+  void set_reply_all(Reply r) override { engine_.set_reply_all(r); }
+  void clear_replies() override { engine_.clear_replies(); }
+  void set_loopback(bool on) override { engine_.set_loopback(on); }
+  void set_recording(bool on) override { engine_.set_recording(on); }
+  void set_rx_fps(int port, int fps) override { engine_.set_rx_fps(port, fps); }
+
+  void set_timing(const Timing &t) override { engine_.set_timing(t); }
+  Timing timing() const override { return engine_.timing(); }
+  uint64_t tx_overflows(int port) const override { return engine_.tx_overflows(port); }
+
+  void disconnect() override;
+  void refuse_writes() override;
+  void stall(bool on) override { engine_.stall(on); }
+
+  ModuleState state() const override { return engine_.state(); }
+  void set_state(const ModuleState &s) override { engine_.set_state(s); }
+
+ private:
+  struct Conn {
+    int fd = -1;
+    bool cut = false;      // disconnect() shut it: closed once the thread sees it
+    bool refused = false;  // refuse_writes() shut the adapter's reading side
+    bool lagging = false;  // missed a report for want of room; no waiting until it reads
+    bool hung_up = false;  // the host closed; what it wrote is still to be taken
+  };
+  // Whether the host still has the descriptor open.
+  static bool is_open(const Conn &c) { return !c.cut && !c.hung_up; }
+
+  // Engine::Link.
+  Engine::Delivery deliver(const uint8_t *data, size_t len) override;
+  void wake() override;
+
+  void serve();
+  void accept_host();
+  void close_host(int fd);
+  // Marks a connection whose host closed while its reports were not taken;
+  // false when there is nothing left to take from it.
+  bool hang_up(int fd);
+  bool refused(int fd) const;
+  // The connection of a descriptor, or null; with conn_mu_ held.
+  Conn *find_conn(int fd);
+  const Conn *find_conn(int fd) const;
+  // Takes up to a pass of reports from the readable connections, one
+  // connection after the other. Returns the descriptors found closed.
+  void take_reports(const std::vector<int> &readable, std::vector<int> &closed);
+
+  const int hidraw_;
+  const std::string path_;
+  Engine engine_;
+  Waker waker_;
+  int listen_fd_ = -1;
+  std::thread server_;
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> reports_dropped_{0};
+  size_t next_conn_ = 0;  // where the next pass starts taking reports
+
+  mutable std::mutex conn_mu_;
+  std::condition_variable cv_conn_;
+  std::vector<Conn> conns_;  // closed only by the server thread (or stop)
+  bool stopped_ = false;
+};
+
+}  // namespace canfd_sim
+
+#endif  // CANFD_SIM_SANDBOX_ADAPTER_H

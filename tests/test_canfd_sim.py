@@ -1,0 +1,100 @@
+"""End-to-end tests of the canfd-sim program: its command line, several
+processes on one simulated adapter, and the timing model it switches on.
+CANFD_BIN_DIR names the directory that holds canfd and canfd-sim."""
+
+import os
+import re
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "tool"))
+from test_tool import Sim  # noqa: E402  canfd-sim serving a sandbox, canfd run inside
+
+BIN = os.environ.get("CANFD_BIN_DIR", "build/bin")
+CANFD = os.path.join(BIN, "canfd")
+SIM = os.path.join(BIN, "canfd-sim")
+
+# The command line other scripts rely on.
+OPTIONS = ["--adapters", "--bid", "--pid", "--no-timing", "--usb-speed", "--dir", "--uhid",
+           "--unplug-after", "--replug-after", "--quiet", "-q", "--help", "-h"]
+
+
+def sim(*args, timeout=30):
+    return subprocess.run([SIM, *args], capture_output=True, text=True, timeout=timeout)
+
+
+class CommandLine(unittest.TestCase):
+    def test_help_documents_every_option_and_only_those(self):
+        r = sim("--help")
+        self.assertEqual(r.returncode, 0)
+        documented = set(re.findall(r"(?<![\w-])(--?[a-z][a-z-]*)", r.stdout))
+        for opt in OPTIONS:
+            self.assertIn(opt, documented)
+        self.assertEqual(documented - set(OPTIONS), set())
+
+    def test_usage_errors(self):
+        for args, says in [(["--unplug-after", "10"], "need --uhid"),
+                           (["--uhid", "--dir", "/tmp/x"], "not with --uhid"),
+                           (["--usb-speed", "low"], "'high' or 'full'"),
+                           (["--pid", "0E31,0E33"], "0E31 or 0E32"),
+                           (["--adapters", "1", "--bid", "1,2"], "more ids"),
+                           (["--uhid", "--replug-after", "soon"], "milliseconds"),
+                           (["--frob"], "unknown option")]:
+            r = sim(*args, "--", "true")
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn(says, r.stderr, args)
+
+    @unittest.skipIf(os.path.exists("/dev/uhid"), "this machine has /dev/uhid")
+    def test_uhid_without_the_driver_says_what_to_do(self):
+        r = sim("--uhid", "--", "true")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, "")
+        self.assertIn("canfd-sim: cannot open /dev/uhid: No such file or directory", r.stderr)
+        self.assertIn("modprobe uhid", r.stderr)
+
+    def test_product_ids_per_adapter(self):
+        r = sim("--adapters", "3", "--pid", "0e31,0x0E32", "--", CANFD, "list")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sorted(re.findall(r"product (\w+)\s+board (\w+)", r.stdout)),
+                         [("0E31", "1234ABCD"), ("0E32", "1234ABCE"), ("0E32", "1234ABCF")])
+
+
+class Processes(unittest.TestCase):
+    def test_two_dumps_in_two_processes_see_what_a_third_sends(self):
+        with Sim() as s:
+            dumps = [subprocess.Popen([CANFD, "dump", "2", "-n", "3", "-T", "20000"], env=s.env,
+                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                     for _ in range(2)]
+            # The dumps open the adapter when they are ready: keep sending
+            # until both have their frames.
+            deadline = time.monotonic() + 20
+            while any(d.poll() is None for d in dumps) and time.monotonic() < deadline:
+                r = s.run("send", "1", "123#C0FFEE")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                time.sleep(0.05)
+            for d in dumps:
+                out, err = d.communicate(timeout=10)
+                self.assertEqual(d.returncode, 0, err)
+                self.assertEqual(out.splitlines(),
+                                 ["  canfd-1234ABCD-2  123   [3]  C0 FF EE"] * 3)
+
+
+class TimingModel(unittest.TestCase):
+    def test_on_by_default_a_flood_fills_the_bus_and_no_more(self):
+        # 111-bit frames at 500 kbit/s: at most 4504 per second.
+        with Sim() as s:
+            r = s.run("dump", "2", "--stats", "--time", "1500ms", "--send",
+                      "123#0011223344556677", "-c", "0", "-g", "0")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            m = re.search(r"(\d+) frames in (\d+\.\d\d) s, (\d+) frames/s, bus load (\d+\.\d)%",
+                          r.stderr)
+            self.assertIsNotNone(m, r.stderr)
+            self.assertGreater(int(m.group(1)), 0)
+            self.assertLessEqual(int(m.group(3)), 4504)
+            self.assertLessEqual(float(m.group(4)), 100.5)
+
+
+if __name__ == "__main__":
+    unittest.main()
