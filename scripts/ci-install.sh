@@ -88,6 +88,16 @@ rm -f "$dir"/*.deb
 debroot="$dir/debroot"
 rm -rf "$debroot"
 for deb in "$dir"/*.deb; do dpkg-deb -x "$deb" "$debroot"; done
+# The reference documentation goes with the development files, the man pages
+# with the tools.
+dev_files=$(dpkg-deb -c "$dir"/libcanfd-dev_*.deb)
+grep -q '/usr/share/doc/libcanfd/html/index.html$' <<< "$dev_files" ||
+  fail "libcanfd-dev lacks the HTML reference"
+tools_files=$(dpkg-deb -c "$dir"/canfd-tools_*.deb)
+for page in canfd canfd-sim; do
+  grep -q "/usr/share/man/man1/$page.1\$" <<< "$tools_files" ||
+    fail "canfd-tools lacks the man page $page(1)"
+done
 cp -r "$root/examples" "$work/deb"
 PKG_CONFIG_PATH="$debroot/usr/$libdir/pkgconfig" make -s -C "$work/deb" \
   CFLAGS="$strict" CXXFLAGS="$strict"
