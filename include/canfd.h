@@ -159,10 +159,9 @@ const char *CANFD_GetResultText(int code);
  * @brief The per-device record, the worker control block, the scan list.
  *
  * The library allocates one device record and one worker control block for
- * each open device, and keeps them to itself; their layouts are public so
- * that the ring and queue functions of canfd_comm.h can be used on records
- * of one's own (in tests, say). Sizes of the device record's buffers come
- * first.
+ * each open device and keeps them to itself. Their layouts are public: the
+ * ring functions of canfd_comm.h work on a record given to them. Sizes of
+ * the device record's buffers come first.
  * @{
  */
 
@@ -459,8 +458,8 @@ thread_t *new_thread(int hidnum);
 /**
  * Pauses or resumes the receive worker of a control block.
  *
- * A paused worker finishes the report it handles and reads no more: no
- * answer and no frame arrives until it is resumed, and commands time out.
+ * A paused worker stops reading once it has handled the reports that wait:
+ * no answer and no frame arrives until it is resumed, and commands time out.
  *
  * @param thread the control block.
  * @param Flage non-zero resumes the worker (and wakes it), 0 pauses it.

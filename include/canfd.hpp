@@ -61,8 +61,8 @@
 #include "canfd.h"
 
 /// @defgroup cpp C++ interface
-/// @brief canfd.hpp: adapters and ports as handles, frames in batches,
-/// errors as std::system_error.
+/// @brief Adapters and ports as handles, frames in batches, errors as
+/// std::system_error (canfd.hpp).
 ///
 /// Header only, over the C API; C++17. See canfd.hpp for an example and for
 /// the rules on threads and blocking.
@@ -993,8 +993,9 @@ class Port {
     if (rc != 0) throw Error(rc, where("receive frames"));
     return n;
   }
-  /// Takes frames as Frame values, as receive() of C frames (only the first
-  /// 32 wait; the rest are those that wait by then).
+  /// Takes frames as Frame values, as receive() of C frames. They are taken
+  /// 32 at a time: only the first batch waits up to timeout, the others take
+  /// what waits by then.
   /// @tparam Rep, Period of the timeout's std::chrono::duration.
   /// @param out receives the frames.
   /// @param timeout longest wait for the first frame.

@@ -24,6 +24,8 @@ extern "C" {
 /**
  * @defgroup comm_packets Packets
  * @brief Packet opcodes and sizes, and the packet builders.
+ *
+ * Packet builders: each returns wDataLen + 6.
  * @{
  */
 
@@ -47,6 +49,8 @@ extern "C" {
  * @defgroup comm_rings Frame rings
  * @brief Record initialisation and the byte rings of a device record.
  *
+ * Record initialisation and the byte rings (port 1 or 2, else -1).
+ *
  * Each port of a device record has a receive ring and a transmit ring of
  * bytes (see KALVEN_CANFD_CAN_Buf_St). A ring's capacity is its storage less
  * one record. The ring functions take the port (1 or 2) and return -1 for
@@ -56,7 +60,7 @@ extern "C" {
  * @{
  */
 
-/** Ring capacities: the storage size less one record. */
+/** Capacity of a receive ring: its storage less one record. */
 #define CANFD_RX_RING_CAPACITY (CANFD_RX_RING_SIZE - 80)
 /** Capacity of a transmit ring: its storage less one record. */
 #define CANFD_TX_RING_CAPACITY (CANFD_TX_RING_SIZE - 72)
@@ -163,8 +167,6 @@ void AppendProtocolHeader(BYTE byOPCode, WORD wFCCode, WORD wDataLen, BYTE *byPk
  * Builds a read ('$') packet: zeros the packet, writes the header, copies
  * the payload.
  *
- * Packet builders: each returns wDataLen + 6.
- *
  * @param wFCCode function code.
  * @param wDataLen payload length in bytes, up to CANFD_PACKET_MAX - 6 for a
  *        packet that the adapter takes (not checked).
@@ -204,8 +206,6 @@ int PackLargeDataPacket(WORD wFCCode, WORD wDataLen, BYTE *byData, BYTE *byPkt);
  */
 
 /**
- * Record initialisation and the byte rings (port 1 or 2, else -1).
- *
  * Initialises a device record: marks it open (IsDeviceOpen 1), empties the
  * transmit report queue and the four rings, and initialises its six
  * mutexes. CANFD_OpenDevice calls it on every new record; never call it on
