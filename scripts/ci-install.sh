@@ -13,7 +13,7 @@ base=${1:-$root/build}
 dir="${2:-$base}-inst"
 jobs=$(nproc)
 stage="$dir/stage"
-work="$dir/examples"
+work="$dir/examples-copies"  # not examples/: the build of the examples lives there
 strict="-O2 -Wall -Wextra -Wpedantic -Werror"
 start=$SECONDS
 
