@@ -75,9 +75,10 @@ typedef unsigned int BOOL; /**< Truth value: 0 false, anything else true. */
  * @defgroup results Result codes
  * @brief What the calls return besides 0 (success), and their names and texts.
  *
- * Every call that returns an int result returns 0 on success, one of these
- * codes, or, for the calls that exchange a command with the adapter, the
- * adapter's own error code (1 to 255) from a refused ('?') answer.
+ * The calls on a device return 0 on success, one of these codes, or, for
+ * the calls that exchange a command with the adapter, the adapter's own
+ * error code (1 to 255) from a refused ('?') answer. CANFD_GetResultText()
+ * describes any of them.
  *
  * Result codes. 1, 2 and 5 are plain numbers returned by CANFD_OpenDevice:
  * the node did not open (1), a worker thread did not start (2), no memory or
@@ -448,7 +449,8 @@ int CANFD_CloseDevice(WORD hidnum);
  *
  * For CANFD_OpenDevice, which calls it with the library lock held; the
  * workers wait until open has published the block. Not for applications:
- * workers started for an index that is not being opened never end.
+ * workers started for an open device wait for ever, and those started for
+ * an index with no device crash the process.
  *
  * @param hidnum device index being opened.
  * @return the block, with ReceiveHandle and TransmitHandle set for the
