@@ -27,8 +27,11 @@ cmake --install "$build" --prefix "$stage" --component dev > /dev/null
 [ ! -e "$stage/share/man" ] || fail "the dev component carries man pages"
 rm -rf "$stage"
 cmake --install "$build" --prefix "$stage" --component tools > /dev/null
-for page in canfd canfd-sim; do
-  [ -f "$stage/share/man/man1/$page.1" ] || fail "the tools component lacks $page(1)"
+pages=("$build"/docs/man/*.[1-8])
+[ ${#pages[@]} -ge 2 ] || fail "fewer man pages than canfd(1) and canfd-sim(1)"
+for page in "${pages[@]}"; do
+  name=$(basename "$page")
+  [ -f "$stage/share/man/man${name##*.}/$name" ] || fail "the tools component lacks $name"
 done
 [ ! -e "$stage/share/doc/libcanfd/html" ] || fail "the tools component carries the HTML reference"
 echo "ci-docs: HTML reference without warnings, man pages match --help, both installed"

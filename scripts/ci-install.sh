@@ -94,9 +94,10 @@ dev_files=$(dpkg-deb -c "$dir"/libcanfd-dev_*.deb)
 grep -q '/usr/share/doc/libcanfd/html/index.html$' <<< "$dev_files" ||
   fail "libcanfd-dev lacks the HTML reference"
 tools_files=$(dpkg-deb -c "$dir"/canfd-tools_*.deb)
-for page in canfd canfd-sim; do
-  grep -q "/usr/share/man/man1/$page.1\$" <<< "$tools_files" ||
-    fail "canfd-tools lacks the man page $page(1)"
+for page in "$dir"/docs/man/canfd.1 "$dir"/docs/man/*.[1-8]; do
+  name=$(basename "$page")
+  grep -q "/usr/share/man/man${name##*.}/$name\$" <<< "$tools_files" ||
+    fail "canfd-tools lacks the man page $name"
 done
 cp -r "$root/examples" "$work/deb"
 PKG_CONFIG_PATH="$debroot/usr/$libdir/pkgconfig" make -s -C "$work/deb" \
