@@ -35,7 +35,8 @@ cmake --build "$work/build" -j"$(nproc)" > "$work/build.log" 2>&1 || { cat "$wor
 "$work/build/consumer"
 # Only the library (and nothing of the project's own checks) was configured.
 targets=$(cmake --build "$work/build" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p' | sort)
-for unwanted in canfd-tool canfd-sim canfd_sim canfd-bench unit_tests canfd_example_c; do
+for unwanted in canfd-tool canfd-sim canfd_sim canfd-bench unit_tests canfd_example_c canfd-docs \
+    canfd-man; do
   if grep -qx "$unwanted" <<< "$targets"; then
     echo "ci-subproject: the consumer got target $unwanted" >&2
     exit 1
