@@ -100,6 +100,26 @@ int pack_frames(BYTE port, const BYTE *records, DWORD len, BYTE *packet) {
                              const_cast<BYTE *>(records), packet);
 }
 
+BYTE *records_tail(CANFD_Frame_St *frames, DWORD n) {
+  return reinterpret_cast<BYTE *>(frames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
+}
+
+void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us) {
+  const BYTE *raw = records_tail(frames, n);
+  for (DWORD i = 0; i < n; ++i) {
+    BYTE record[w::kRxRecordSize];
+    std::memcpy(record, raw + i * w::kRxRecordSize, sizeof record);
+    CANFD_Frame_St &f = frames[i];
+    w::decode_frame(record, f);
+    int64_t host = clock_offset_us != INT64_MIN
+                       ? static_cast<int64_t>(f.second) * 1000000 + f.usecond + clock_offset_us
+                       : realtime_us();
+    if (host < 0) host = 0;
+    f.host_second = static_cast<DWORD>(host / 1000000);
+    f.host_usecond = static_cast<DWORD>(host % 1000000);
+  }
+}
+
 int take_tx_packet(const Ring &ring, BYTE port, BYTE *packet) {
   const DWORD count = *ring.count;
   if (count == 0) return 0;
@@ -287,29 +307,11 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
       wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
     }
     n = bytes / w::kRxRecordSize < i_dwMax ? bytes / w::kRxRecordSize : i_dwMax;
-    // One copy under the lock, into the tail of the caller's array: the
-    // records are decoded in place afterwards, front to back, each frame
-    // ending before the records still to be decoded begin.
-    BYTE *raw =
-        reinterpret_cast<BYTE *>(o_pFrames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
-    CANRxBufReadN(d.rec, i_byCANPort, raw, n * w::kRxRecordSize);
+    // One copy under the lock; the records are decoded outside it.
+    CANRxBufReadN(d.rec, i_byCANPort, records_tail(o_pFrames, n), n * w::kRxRecordSize);
     rx_taken(d, i_byCANPort);
   }
-  const int64_t offset = d.clock_offset_us.load(std::memory_order_relaxed);
-  const BYTE *raw =
-      reinterpret_cast<const BYTE *>(o_pFrames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
-  for (DWORD i = 0; i < n; ++i) {
-    BYTE record[w::kRxRecordSize];
-    std::memcpy(record, raw + i * w::kRxRecordSize, sizeof record);
-    CANFD_Frame_St &f = o_pFrames[i];
-    w::decode_frame(record, f);
-    int64_t host = offset != INT64_MIN
-                       ? static_cast<int64_t>(f.second) * 1000000 + f.usecond + offset
-                       : realtime_us();
-    if (host < 0) host = 0;
-    f.host_second = static_cast<DWORD>(host / 1000000);
-    f.host_usecond = static_cast<DWORD>(host % 1000000);
-  }
+  decode_records(o_pFrames, n, d.clock_offset_us.load(std::memory_order_relaxed));
   if (o_dwCount != nullptr) *o_dwCount = n;
   return 0;
 }

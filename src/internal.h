@@ -105,6 +105,14 @@ inline bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const
 // The caller holds the port's receive mutex.
 void rx_clear(const Ring &ring, RxStream &s);
 
+// Frames taken in a batch: n received records are copied to the tail of an
+// array of n frames and decoded in place, front to back (each frame ends
+// before the records still to be decoded begin). The host time of a frame
+// is its adapter time plus the clock offset, or now if the offset is not
+// known yet (INT64_MIN).
+BYTE *records_tail(CANFD_Frame_St *frames, DWORD n);
+void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us);
+
 struct Device;
 // The port's readiness descriptor follows its ring: rx_signal after records
 // were stored (or the device is gone), rx_taken after records were taken.

@@ -36,20 +36,14 @@ void ring_clear(const Ring &r) {
   *r.start = 0;
 }
 
+// The held bytes run from start to end, wrapping at the end of the storage;
+// a copy that crosses it goes in two parts.
 int ring_write(const Ring &r, const BYTE *src, DWORD len) {
   if (r.capacity - *r.count < len || len == 0) return -1;
   const DWORD end = *r.end;
-  if (end < *r.start) {
-    std::memcpy(r.storage + end, src, len);
-  } else {
-    const DWORD tail = r.size - end;
-    if (tail >= len) {
-      std::memcpy(r.storage + end, src, len);
-    } else {
-      std::memcpy(r.storage + end, src, tail);
-      std::memcpy(r.storage, src + tail, len - tail);
-    }
-  }
+  const DWORD first = len < r.size - end ? len : r.size - end;
+  std::memcpy(r.storage + end, src, first);
+  if (first < len) std::memcpy(r.storage, src + first, len - first);
   *r.end = (end + len) % r.size;
   *r.count += len;
   return static_cast<int>(len);
@@ -59,17 +53,9 @@ int ring_read(const Ring &r, BYTE *dst, DWORD len) {
   if (*r.count < len) return -1;
   if (len == 0) return 0;  // touches neither buffer
   const DWORD start = *r.start;
-  if (*r.end >= start) {
-    std::memcpy(dst, r.storage + start, len);
-  } else {
-    const DWORD tail = r.size - start;
-    if (tail >= len) {
-      std::memcpy(dst, r.storage + start, len);
-    } else {
-      std::memcpy(dst, r.storage + start, tail);
-      std::memcpy(dst + tail, r.storage, len - tail);
-    }
-  }
+  const DWORD first = len < r.size - start ? len : r.size - start;
+  std::memcpy(dst, r.storage + start, first);
+  if (first < len) std::memcpy(dst + first, r.storage, len - first);
   *r.start = (start + len) % r.size;
   *r.count -= len;
   return 0;
