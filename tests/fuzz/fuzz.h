@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
@@ -27,6 +28,12 @@ namespace canfd_fuzz {
 [[noreturn]] inline void broken(const char *file, int line, const char *what) {
   fprintf(stderr, "%s:%d: invariant broken: %s\n", file, line, what);
   abort();
+}
+
+// How many bytes an Input reads for a value from lo to hi.
+inline int range_width(uint32_t lo, uint32_t hi) {
+  const uint32_t span = hi - lo;
+  return span < 0x100 ? 1 : span < 0x10000 ? 2 : 4;
 }
 
 // Values read front to back; an exhausted input reads as zeros.
@@ -48,7 +55,8 @@ class Input {
   // A value from lo to hi (inclusive).
   uint32_t range(uint32_t lo, uint32_t hi) {
     const uint32_t span = hi - lo;
-    const uint32_t v = span < 0x100 ? u8() : span < 0x10000 ? u16() : u32();
+    const int width = range_width(lo, hi);
+    const uint32_t v = width == 1 ? u8() : width == 2 ? u16() : u32();
     return span == 0xFFFFFFFF ? v : lo + v % (span + 1);
   }
   bool flag() { return u8() & 1; }
@@ -72,6 +80,37 @@ class Input {
  private:
   const uint8_t *p_;
   size_t n_;
+};
+
+// The other way: inputs made of values, as an Input reads them back (for
+// seeds made from recorded traffic).
+class Output {
+ public:
+  Output &u8(uint8_t v) {
+    bytes_.push_back(v);
+    return *this;
+  }
+  Output &u16(uint16_t v) { return u8(static_cast<uint8_t>(v)).u8(static_cast<uint8_t>(v >> 8)); }
+  Output &u32(uint32_t v) {
+    return u16(static_cast<uint16_t>(v)).u16(static_cast<uint16_t>(v >> 16));
+  }
+  // v, from lo to hi.
+  Output &range(uint32_t lo, uint32_t hi, uint32_t v) {
+    const int width = range_width(lo, hi);
+    return width == 1   ? u8(static_cast<uint8_t>(v - lo))
+           : width == 2 ? u16(static_cast<uint16_t>(v - lo))
+                        : u32(v - lo);
+  }
+  Output &bytes(const void *p, size_t n) {
+    const auto *b = static_cast<const uint8_t *>(p);
+    bytes_.insert(bytes_.end(), b, b + n);
+    return *this;
+  }
+  Output &text(std::string_view s) { return bytes(s.data(), s.size()); }
+  const std::vector<uint8_t> &data() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
 };
 
 // A buffer of which exactly n bytes may be touched: they end where the heap
