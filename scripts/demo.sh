@@ -3,9 +3,17 @@
 # build/ (BUILD_DIR overrides), runs a short session with the canfd tool inside
 # canfd-sim with one adapter, then drives the library at full rate with checks
 # of every frame and prints command and wake-up figures. It ends by itself.
+# With --record-reports DIR it also records every report the simulated
+# adapter sends, in the session and in the full-rate run, into DIR (the seeds
+# of the fuzz targets: scripts/fuzz.sh --seeds).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
+record=""
+if [ "${1:-}" = "--record-reports" ]; then
+  record=$(mkdir -p "$2" && cd "$2" && pwd)
+  shift 2
+fi
 
 if [ -t 1 ]; then
   bold=$'\e[1m' dim=$'\e[2m' off=$'\e[0m'
@@ -27,6 +35,14 @@ if [ "${1:-}" = "--session" ]; then
   canfd=$bin/canfd
   tmp=$(mktemp -d)
   trap 'rm -rf "$tmp"' EXIT
+  if [ -n "${3:-}" ]; then
+    rm -f "$3/demo-session.log"
+    "$bin/canfd-fuzz-record" /dev/hidraw0 "$3/demo-session.log" &
+    recorder=$!
+    # It has the node once it has made its log.
+    while [ ! -e "$3/demo-session.log" ]; do sleep 0.05; done
+    trap 'kill -TERM $recorder; wait $recorder; rm -rf "$tmp"' EXIT
+  fi
 
   step "1. List the attached adapters"
   run "$canfd" list
@@ -77,7 +93,8 @@ step "Building the canfd tool and the simulated adapter into $build"
 log=$(mktemp)
 if ! { cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCANFD_WERROR=ON &&
        cmake --build "$build" -j"$(nproc)" \
-         --target canfd canfd-tool canfd-sim canfd-sandbox canfd-soak canfd-bench; } \
+         --target canfd canfd-tool canfd-sim canfd-sandbox canfd-soak canfd-bench \
+         ${record:+canfd-fuzz-record}; } \
     > "$log" 2>&1; then
   cat "$log"
   rm -f "$log"
@@ -90,11 +107,11 @@ say "Built the library, $build/bin/canfd, canfd-sim and the soak and bench progr
 step "Starting canfd-sim with one simulated adapter (board id 1234ABCD)"
 say "canfd-sim makes a hidraw sandbox with the adapter and runs the session inside it;"
 say "the library and the tool are unchanged and see it as /dev/hidraw0."
-"$build/bin/canfd-sim" --adapters 1 -- bash "$root/scripts/demo.sh" --session "$build/bin"
+"$build/bin/canfd-sim" --adapters 1 -- bash "$root/scripts/demo.sh" --session "$build/bin" ${record:+"$record"}
 
 preload="$build/preload/\$PLATFORM/libcanfd-sandbox.so"
 step "7. Both ports of a simulated adapter at full rate for 5 s (every frame checked)"
-LD_PRELOAD="$preload" "$build/bin/canfd-soak" 5
+LD_PRELOAD="$preload" "$build/bin/canfd-soak" 5 ${record:+--record "$record/demo-soak.log"}
 step "8. Command round trip, blocking-receive wake-up and idle CPU"
 LD_PRELOAD="$preload" "$build/bin/canfd-bench" --quick command wakeup idle
 

@@ -55,6 +55,96 @@ int reset(WORD hidnum, WORD code) {
 
 }  // namespace
 
+int answer_result(const BYTE *answer) {
+  return answer[w::kHdrOpcode] == CANFD_OP_DONE ? 0 : answer[CANFD_HEADER_SIZE];
+}
+
+WORD decode_fw_version(const BYTE *p) { return w::get_le16(p); }
+BYTE decode_init_pin(const BYTE *p) { return p[0]; }
+WORD decode_rx_fps(const BYTE *p) { return w::get_le16(p); }
+BYTE decode_hw_send_mode(const BYTE *p) { return p[0]; }
+
+OpMode decode_op_mode(const BYTE *p) {
+  return {w::get_le16(p), w::get_le16(p + 2), w::get_le16(p + 4)};
+}
+
+void encode_op_mode(const OpMode &m, BYTE (&out)[w::kOpModeSize]) {
+  w::put_le16(out, m.enable);
+  w::put_le16(out + 2, m.bus_mode);
+  w::put_le16(out + 4, m.iso_mode);
+}
+
+PortStatus decode_status(const BYTE *p) {
+  return {w::get_le32(p), w::get_le32(p + 4), w::get_le32(p + 8)};
+}
+
+BusState decode_bus_state(const BYTE *p) {
+  const PortStatus s = decode_status(p);
+  return {w::bus_state(s.status), w::tx_errors(s.counters), w::rx_errors(s.counters)};
+}
+
+BitRates decode_bit_rates(const BYTE *p) {
+  return {w::get_le32(p), w::get_le32(p + 4), w::get_le16(p + 8), w::get_le16(p + 10)};
+}
+
+void encode_bit_rates(const BitRates &b, BYTE (&out)[w::kBitRatesSize]) {
+  w::put_le32(out, b.arbitration);
+  w::put_le32(out + 4, b.data);
+  w::put_le16(out + 8, b.arbitration_sp);
+  w::put_le16(out + 10, b.data_sp);
+}
+
+bool bit_rates_valid(const BitRates &b) {
+  return b.arbitration <= b.data && b.arbitration_sp <= 10000;
+}
+
+GlobalFilter decode_global_filter(const BYTE *p) {
+  const DWORD gfc = w::get_le32(p);
+  return {w::gfc_reject_rfs(gfc), w::gfc_reject_rfe(gfc), w::get_le16(p + 4), w::get_le16(p + 6)};
+}
+
+void encode_std_filter_half(const WORD *id1, const WORD *id2, WORD size, int half,
+                            BYTE (&out)[w::kFilterHalfBytes]) {
+  for (int i = 0; i < kStdHalf; ++i) {
+    const int k = kStdHalf * half + i;
+    w::put_le32(out + 4 * i,
+                k < size ? w::pack_std_element(id1[k], id2[k]) : w::pack_std_element(0, 0));
+  }
+}
+
+void decode_std_filter_half(const BYTE *p, int half, WORD *id1, WORD *id2) {
+  for (int i = 0; i < kStdHalf; ++i) {
+    const DWORD e = w::get_le32(p + 4 * i);
+    id1[kStdHalf * half + i] = w::std_element_id1(e);
+    id2[kStdHalf * half + i] = w::std_element_id2(e);
+  }
+}
+
+void encode_ext_filter_half(const DWORD *id1, const DWORD *id2, WORD size, int half,
+                            BYTE (&out)[w::kFilterHalfBytes]) {
+  for (int i = 0; i < kExtHalf; ++i) {
+    const int k = kExtHalf * half + i;
+    if (k < size)
+      w::pack_ext_element(id1[k], id2[k], out + 8 * i);
+    else
+      w::pack_ext_element(0, 0, out + 8 * i);
+  }
+}
+
+void decode_ext_filter_half(const BYTE *p, int half, DWORD *id1, DWORD *id2) {
+  for (int i = 0; i < kExtHalf; ++i) {
+    id1[kExtHalf * half + i] = w::ext_element_id1(p + 8 * i);
+    id2[kExtHalf * half + i] = w::ext_element_id2(p + 8 * i);
+  }
+}
+
+void encode_hw_send_record(const w::TxFrame &f, DWORD period, DWORD counter,
+                           BYTE (&out)[w::kHwRecordSize]) {
+  w::encode_tx_record(f, w::TxKind::HardwareSend, out);
+  w::put_le32(out + w::kRecSecond, period);
+  w::put_le32(out + w::kRecUsecond, counter);
+}
+
 }  // namespace canfd::core
 
 using namespace canfd::core;
@@ -67,12 +157,12 @@ extern "C" {
 
 int CANFD_GetFwVer(WORD hidnum, WORD *o_wFwVer) {
   return command(hidnum, kModule, read_cmd(fc::kFwVersion),
-                 [&](const BYTE *p) { *o_wFwVer = w::get_le16(p); });
+                 [&](const BYTE *p) { *o_wFwVer = decode_fw_version(p); });
 }
 
 int CANFD_GetINITPinStatus(WORD hidnum, BYTE *o_byStatus) {
   return command(hidnum, kModule, read_cmd(fc::kInitPin),
-                 [&](const BYTE *p) { *o_byStatus = p[0]; });
+                 [&](const BYTE *p) { *o_byStatus = decode_init_pin(p); });
 }
 
 int CANFD_SetSN(WORD hidnum, DWORD i_dwSN) {
@@ -100,66 +190,65 @@ int CANFD_ResetModuleWDT(WORD hidnum) { return reset(hidnum, fc::kWatchdogReset)
 int CANFD_GetCANOPMode(WORD hidnum, BYTE i_byCANPort, WORD *o_wEnable, WORD *o_wBusMode,
                        WORD *o_wISOMode) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadOpMode), [&](const BYTE *p) {
-    *o_wEnable = w::get_le16(p);
-    *o_wBusMode = w::get_le16(p + 2);
-    *o_wISOMode = w::get_le16(p + 4);
+    const OpMode m = decode_op_mode(p);
+    *o_wEnable = m.enable;
+    *o_wBusMode = m.bus_mode;
+    *o_wISOMode = m.iso_mode;
   });
 }
 
 int CANFD_SetCANOPMode(WORD hidnum, BYTE i_byCANPort, WORD i_wEnable, WORD i_wBusMode,
                        WORD i_wISOMode) {
-  BYTE data[6];
-  w::put_le16(data, i_wEnable);
-  w::put_le16(data + 2, i_wBusMode);
-  w::put_le16(data + 4, i_wISOMode);
-  return command(hidnum, i_byCANPort, write_cmd(fc::kWriteOpMode, data, 6), no_answer);
+  BYTE data[w::kOpModeSize];
+  encode_op_mode({i_wEnable, i_wBusMode, i_wISOMode}, data);
+  return command(hidnum, i_byCANPort, write_cmd(fc::kWriteOpMode, data, sizeof data), no_answer);
 }
 
 int CANFD_GetCANStatus(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCANStatus, DWORD *o_dwErrCnt,
                        DWORD *o_dwBufStatus) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadStatus), [&](const BYTE *p) {
-    *o_dwCANStatus = w::get_le32(p);
-    *o_dwErrCnt = w::get_le32(p + 4);
-    *o_dwBufStatus = w::get_le32(p + 8);
+    const PortStatus s = decode_status(p);
+    *o_dwCANStatus = s.status;
+    *o_dwErrCnt = s.counters;
+    *o_dwBufStatus = s.buffers;
   });
 }
 
 int CANFD_GetCANBusState(WORD hidnum, BYTE i_byCANPort, BYTE *o_byState, BYTE *o_byTxErrors,
                          BYTE *o_byRxErrors) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadStatus), [&](const BYTE *p) {
-    const DWORD status = w::get_le32(p), counters = w::get_le32(p + 4);
-    if (o_byState != nullptr) *o_byState = w::bus_state(status);
-    if (o_byTxErrors != nullptr) *o_byTxErrors = w::tx_errors(counters);
-    if (o_byRxErrors != nullptr) *o_byRxErrors = w::rx_errors(counters);
+    const BusState b = decode_bus_state(p);
+    if (o_byState != nullptr) *o_byState = b.state;
+    if (o_byTxErrors != nullptr) *o_byTxErrors = b.tx_errors;
+    if (o_byRxErrors != nullptr) *o_byRxErrors = b.rx_errors;
   });
 }
 
 int CANFD_GetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwArbitrBR, DWORD *o_dwDataBR,
                            WORD *o_wArbitrBRSP, WORD *o_wDataBRSP) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadBitRates), [&](const BYTE *p) {
-    *o_dwArbitrBR = w::get_le32(p);
-    *o_dwDataBR = w::get_le32(p + 4);
-    *o_wArbitrBRSP = w::get_le16(p + 8);
-    *o_wDataBRSP = w::get_le16(p + 10);
+    const BitRates b = decode_bit_rates(p);
+    *o_dwArbitrBR = b.arbitration;
+    *o_dwDataBR = b.data;
+    *o_wArbitrBRSP = b.arbitration_sp;
+    *o_wDataBRSP = b.data_sp;
   });
 }
 
 int CANFD_SetCANADBaudRate(WORD hidnum, BYTE i_byCANPort, DWORD i_dwArbitrBR, DWORD i_dwDataBR,
                            WORD i_wArbitrBRSP, WORD i_wDataBRSP) {
-  BYTE data[12];
-  w::put_le32(data, i_dwArbitrBR);
-  w::put_le32(data + 4, i_dwDataBR);
-  w::put_le16(data + 8, i_wArbitrBRSP);
-  w::put_le16(data + 10, i_wDataBRSP);
-  const bool bad = i_dwArbitrBR > i_dwDataBR || i_wArbitrBRSP > 10000;
+  const BitRates b{i_dwArbitrBR, i_dwDataBR, i_wArbitrBRSP, i_wDataBRSP};
+  BYTE data[w::kBitRatesSize];
+  encode_bit_rates(b, data);
   return command(hidnum, i_byCANPort,
-                 write_cmd(fc::kWriteBitRates, data, 12, bad ? CANFD_ERR_INVALID_PARAM : 0),
+                 write_cmd(fc::kWriteBitRates, data, sizeof data,
+                           bit_rates_valid(b) ? 0 : CANFD_ERR_INVALID_PARAM),
                  no_answer);
 }
 
 int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadRxFps),
-                 [&](const BYTE *p) { *o_wRxFPS = w::get_le16(p); });
+                 [&](const BYTE *p) { *o_wRxFPS = decode_rx_fps(p); });
 }
 
 int CANFD_SetCANReInitialize(WORD hidnum, BYTE i_byCANPort) {
@@ -175,11 +264,11 @@ int CANFD_GetCANGlobalFilter(WORD hidnum, BYTE i_byCANPort, BYTE *o_byRejectRFS,
                              BYTE *o_byRejectRFE, WORD *o_wSTDFIDListSize,
                              WORD *o_wEXTFIDListSize) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadGlobalFilter), [&](const BYTE *p) {
-    const DWORD gfc = w::get_le32(p);
-    *o_byRejectRFE = w::gfc_reject_rfe(gfc);
-    *o_byRejectRFS = w::gfc_reject_rfs(gfc);
-    *o_wSTDFIDListSize = w::get_le16(p + 4);
-    *o_wEXTFIDListSize = w::get_le16(p + 6);
+    const GlobalFilter g = decode_global_filter(p);
+    *o_byRejectRFE = g.reject_rfe;
+    *o_byRejectRFS = g.reject_rfs;
+    *o_wSTDFIDListSize = g.std_list_size;
+    *o_wEXTFIDListSize = g.ext_list_size;
   });
 }
 
@@ -194,13 +283,7 @@ int CANFD_GetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD *o_wSTDFID1, WOR
   for (int half = 0; half < 2; ++half) {
     const int rc =
         command(hidnum, i_byCANPort, read_cmd(static_cast<BYTE>(fc::kReadStdFilters + half)),
-                [&](const BYTE *p) {
-                  for (int i = 0; i < kStdHalf; ++i) {
-                    const DWORD e = w::get_le32(p + 4 * i);
-                    o_wSTDFID1[kStdHalf * half + i] = w::std_element_id1(e);
-                    o_wSTDFID2[kStdHalf * half + i] = w::std_element_id2(e);
-                  }
-                });
+                [&](const BYTE *p) { decode_std_filter_half(p, half, o_wSTDFID1, o_wSTDFID2); });
     if (rc != 0) return rc;
   }
   return 0;
@@ -210,17 +293,9 @@ int CANFD_SetCANSTDIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wSTDFIDListSiz
                             WORD *i_wSTDFID2) {
   const int checks = pre_checks(hidnum, i_byCANPort, i_wSTDFIDListSize <= w::kStdFilterElements);
   if (checks != 0) return checks;
-  WORD STDFID1[w::kStdFilterElements] = {0};
-  WORD STDFID2[w::kStdFilterElements] = {0};
-  for (int i = 0; i < i_wSTDFIDListSize; ++i) {
-    STDFID1[i] = i_wSTDFID1[i];
-    STDFID2[i] = i_wSTDFID2[i];
-  }
   BYTE data[w::kFilterHalfBytes];
   for (int half = 0; half < 2; ++half) {
-    for (int i = 0; i < kStdHalf; ++i)
-      w::put_le32(data + 4 * i,
-                  w::pack_std_element(STDFID1[kStdHalf * half + i], STDFID2[kStdHalf * half + i]));
+    encode_std_filter_half(i_wSTDFID1, i_wSTDFID2, i_wSTDFIDListSize, half, data);
     const int rc = command(
         hidnum, i_byCANPort,
         write_cmd(static_cast<BYTE>(fc::kWriteStdFilters + half), data, w::kFilterHalfBytes),
@@ -235,12 +310,7 @@ int CANFD_GetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwEXTFID1, D
   for (int half = 0; half < 2; ++half) {
     const int rc =
         command(hidnum, i_byCANPort, read_cmd(static_cast<BYTE>(fc::kReadExtFilters + half)),
-                [&](const BYTE *p) {
-                  for (int i = 0; i < kExtHalf; ++i) {
-                    o_dwEXTFID1[kExtHalf * half + i] = w::ext_element_id1(p + 8 * i);
-                    o_dwEXTFID2[kExtHalf * half + i] = w::ext_element_id2(p + 8 * i);
-                  }
-                });
+                [&](const BYTE *p) { decode_ext_filter_half(p, half, o_dwEXTFID1, o_dwEXTFID2); });
     if (rc != 0) return rc;
   }
   return 0;
@@ -250,16 +320,9 @@ int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSiz
                             DWORD *i_dwEXTFID1, DWORD *i_dwEXTFID2) {
   const int checks = pre_checks(hidnum, i_byCANPort, i_wEXTFIDListSize <= w::kExtFilterElements);
   if (checks != 0) return checks;
-  DWORD EXTFID1[w::kExtFilterElements] = {0};
-  DWORD EXTFID2[w::kExtFilterElements] = {0};
-  for (int i = 0; i < i_wEXTFIDListSize; ++i) {
-    EXTFID1[i] = i_dwEXTFID1[i];
-    EXTFID2[i] = i_dwEXTFID2[i];
-  }
   BYTE data[w::kFilterHalfBytes];
   for (int half = 0; half < 2; ++half) {
-    for (int i = 0; i < kExtHalf; ++i)
-      w::pack_ext_element(EXTFID1[kExtHalf * half + i], EXTFID2[kExtHalf * half + i], data + 8 * i);
+    encode_ext_filter_half(i_dwEXTFID1, i_dwEXTFID2, i_wEXTFIDListSize, half, data);
     const int rc = command(
         hidnum, i_byCANPort,
         write_cmd(static_cast<BYTE>(fc::kWriteExtFilters + half), data, w::kFilterHalfBytes),
@@ -276,10 +339,8 @@ int CANFD_SetCANHWSendMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_
   const int checks = pre_checks(hidnum, i_byCANPort);
   if (checks != 0) return checks;
   BYTE record[w::kHwRecordSize];
-  w::encode_tx_record({i_byMode, i_dwID, i_byRTR, i_byFDF, i_byDlen, i_byData},
-                      w::TxKind::HardwareSend, record);
-  w::put_le32(record + w::kRecSecond, i_dwPeriod);
-  w::put_le32(record + w::kRecUsecond, i_dwCounter);
+  encode_hw_send_record({i_byMode, i_dwID, i_byRTR, i_byFDF, i_byDlen, i_byData}, i_dwPeriod,
+                        i_dwCounter, record);
   return command(hidnum, i_byCANPort, write_cmd(fc::kWriteHwSendRecord, record, sizeof record),
                  no_answer);
 }
@@ -291,7 +352,7 @@ int CANFD_SetCANHWSendMode(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode) {
 
 int CANFD_GetCANHWSendMode(WORD hidnum, BYTE i_byCANPort, BYTE *o_byMode) {
   return command(hidnum, i_byCANPort, read_cmd(fc::kReadHwSendMode),
-                 [&](const BYTE *p) { *o_byMode = p[0]; });
+                 [&](const BYTE *p) { *o_byMode = decode_hw_send_mode(p); });
 }
 
 }  // extern "C"

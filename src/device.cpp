@@ -108,18 +108,6 @@ void init_monotonic_cond(pthread_cond_t *cv) {
   pthread_condattr_destroy(&attr);
 }
 
-namespace {
-
-void *rx_entry(void *arg) {
-  USBDEV_TxRxThread(static_cast<WORD>(reinterpret_cast<uintptr_t>(arg)));
-  return nullptr;
-}
-
-void *tx_entry(void *arg) {
-  USBDEV_TxThread(static_cast<WORD>(reinterpret_cast<uintptr_t>(arg)));
-  return nullptr;
-}
-
 Device *new_device(WORD hidnum, PKALVEN_CANFD_CAN_Buf_St rec) {
   // Plain allocation: the library has no use for operator new and what it
   // would pull in from the C++ runtime.
@@ -146,6 +134,18 @@ void delete_device(Device *d) {
   pthread_cond_destroy(&d->tx_room);
   d->~Device();
   free(d);
+}
+
+namespace {
+
+void *rx_entry(void *arg) {
+  USBDEV_TxRxThread(static_cast<WORD>(reinterpret_cast<uintptr_t>(arg)));
+  return nullptr;
+}
+
+void *tx_entry(void *arg) {
+  USBDEV_TxThread(static_cast<WORD>(reinterpret_cast<uintptr_t>(arg)));
+  return nullptr;
 }
 
 // Tells both workers to stop: the receive worker at once, the transmit

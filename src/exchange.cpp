@@ -63,8 +63,8 @@ void begin_request(Answers &a, const Request &r, int64_t now) {
   a.arrived = false;
 }
 
-void end_request(Answers &a, bool timed_out) {
-  if (timed_out && a.current.answer_by_ns > now_ns()) {
+void end_request(Answers &a, bool timed_out, int64_t now) {
+  if (timed_out && a.current.answer_by_ns > now) {
     if (a.owed_count == Answers::kMaxOwed) forget_first(a, 1);
     a.owed[a.owed_count++] = a.current;
   }
@@ -90,8 +90,7 @@ int run_command(WORD hidnum, int port, const Command &c, BYTE (&answer)[CANFD_PA
                       : PackWritePacket(code, c.len, const_cast<BYTE *>(c.data), send);
   const int rc = CANFD_Send_Recv(hidnum, send, static_cast<WORD>(len), answer, kCmdTimeoutMs);
   if (rc != 0) return rc;
-  if (answer[w::kHdrOpcode] != CANFD_OP_DONE) return answer[CANFD_HEADER_SIZE];
-  return 0;
+  return answer_result(answer);
 }
 
 }  // namespace canfd::core
@@ -126,7 +125,7 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
   if (write_node(d, report, sizeof report, deadline, true) != 0) {
     const int err = errno;
     Lock lock(&d.answer_mu);
-    end_request(d.answers, false);
+    end_request(d.answers, false, now_ns());
     if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
     if (err == ECANCELED) return CANFD_ERR_DEVICE_NOT_OPEN;  // the device is closing
     return err == ETIMEDOUT ? CANFD_ERR_CMD_TIMEOUT : CANFD_ERR_USB_WRITE;
@@ -150,11 +149,11 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
     else if (!wait_until(&d.answer_cond, &d.answer_mu, deadline) && !d.answers.arrived)
       rc = CANFD_ERR_CMD_TIMEOUT;
     if (rc != 0) {
-      end_request(d.answers, rc == CANFD_ERR_CMD_TIMEOUT);
+      end_request(d.answers, rc == CANFD_ERR_CMD_TIMEOUT, now_ns());
       return rc;
     }
   }
-  end_request(d.answers, false);
+  end_request(d.answers, false, now_ns());
   __atomic_store_n(&rec->m_byNormalPktArrive, 0, __ATOMIC_RELEASE);
   size_t copy =
       static_cast<size_t>(w::get_le16(rec->BUFF_RX_NormPkt + w::kHdrLen)) + CANFD_HEADER_SIZE;

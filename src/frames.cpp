@@ -28,7 +28,7 @@ int64_t realtime_us() {
 
 }  // namespace
 
-bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *data, DWORD len) {
+bool rx_store(const Ring &ring, RxStream &s, const BYTE *data, DWORD len) {
   constexpr DWORD kRecord = w::kRxRecordSize;
   bool stored = false;
   DWORD off = 0;
@@ -42,7 +42,7 @@ bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *
       s.newest_us = stamp_us(s.partial);
       if (s.discard_partial)
         s.discard_partial = false;
-      else if (CANRxBufWriteN(rec, port, s.partial, kRecord) > 0)
+      else if (ring_write(ring, s.partial, kRecord) > 0)
         stored = true;
       else
         ++s.dropped;
@@ -51,7 +51,7 @@ bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *
   const DWORD whole = (len - off) / kRecord * kRecord;
   if (whole > 0) {
     // All the packet's whole records, or none of them.
-    if (CANRxBufWriteN(rec, port, const_cast<BYTE *>(data + off), whole) > 0)
+    if (ring_write(ring, data + off, whole) > 0)
       stored = true;
     else
       s.dropped += whole / kRecord;
@@ -65,8 +65,8 @@ bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *
   return stored;
 }
 
-void rx_clear(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s) {
-  CANRxBufClear(rec, port);
+void rx_clear(const Ring &ring, RxStream &s) {
+  ring_clear(ring);
   if (s.partial_len > 0) s.discard_partial = true;
 }
 
@@ -100,6 +100,41 @@ int pack_frames(BYTE port, const BYTE *records, DWORD len, BYTE *packet) {
                              const_cast<BYTE *>(records), packet);
 }
 
+BYTE *records_tail(CANFD_Frame_St *frames, DWORD n) {
+  return reinterpret_cast<BYTE *>(frames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
+}
+
+void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us) {
+  const BYTE *raw = records_tail(frames, n);
+  for (DWORD i = 0; i < n; ++i) {
+    BYTE record[w::kRxRecordSize];
+    std::memcpy(record, raw + i * w::kRxRecordSize, sizeof record);
+    CANFD_Frame_St &f = frames[i];
+    w::decode_frame(record, f);
+    int64_t host = clock_offset_us != INT64_MIN
+                       ? static_cast<int64_t>(f.second) * 1000000 + f.usecond + clock_offset_us
+                       : realtime_us();
+    if (host < 0) host = 0;
+    f.host_second = static_cast<DWORD>(host / 1000000);
+    f.host_usecond = static_cast<DWORD>(host % 1000000);
+  }
+}
+
+int take_tx_packet(const Ring &ring, BYTE port, BYTE *packet) {
+  const DWORD count = *ring.count;
+  if (count == 0) return 0;
+  BYTE payload[w::kTxRecordsPerPacket * w::kTxRecordSize];
+  const DWORD n = count < sizeof payload ? count : sizeof payload;
+  ring_read(ring, payload, n);
+  return pack_frames(port, payload, n, packet);
+}
+
+int pack_frame_batch(BYTE port, const CANFD_Frame_St *frames, DWORD n, BYTE *packet) {
+  BYTE payload[w::kTxRecordsPerPacket * w::kTxRecordSize];
+  for (DWORD k = 0; k < n; ++k) w::encode_frame(frames[k], payload + k * w::kTxRecordSize);
+  return pack_frames(port, payload, n * w::kTxRecordSize, packet);
+}
+
 }  // namespace canfd::core
 
 using namespace canfd::core;
@@ -123,15 +158,9 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
   int packet_len = 0;
   {
     Lock lock(tx_mutex(rec, i_byCANPort));
-    if (CANTxBufWriteN(rec, i_byCANPort, record, sizeof record) < 0) rc = CANFD_ERR_TX_BUF_FULL;
-    DWORD count = 0;
-    CANTxBufDataCount(rec, i_byCANPort, &count);
-    if (count != 0) {
-      BYTE payload[w::kTxRecordsPerPacket * w::kTxRecordSize];
-      const DWORD n = count < sizeof payload ? count : sizeof payload;
-      CANTxBufReadN(rec, i_byCANPort, payload, n);
-      packet_len = pack_frames(i_byCANPort, payload, n, packet);
-    }
+    const Ring ring = tx_ring(rec, i_byCANPort);
+    if (ring_write(ring, record, sizeof record) < 0) rc = CANFD_ERR_TX_BUF_FULL;
+    packet_len = take_tx_packet(ring, i_byCANPort, packet);
   }
   int write_rc = 0;
   if (packet_len != 0) write_rc = USBDEV_Write(hidnum, packet, static_cast<DWORD>(packet_len));
@@ -204,7 +233,7 @@ int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort) {
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
   Device &d = *use.dev;
   Lock lock(rx_mutex(d.rec, i_byCANPort));
-  rx_clear(d.rec, i_byCANPort, d.rx[i_byCANPort - 1]);
+  rx_clear(rx_ring(d.rec, i_byCANPort), d.rx[i_byCANPort - 1]);
   rx_taken(d, i_byCANPort);
   return 0;
 }
@@ -243,13 +272,10 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
   const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
   int rc = 0;
   while (sent < i_dwCount) {
-    BYTE payload[w::kTxRecordsPerPacket * w::kTxRecordSize];
     const DWORD n =
         i_dwCount - sent < w::kTxRecordsPerPacket ? i_dwCount - sent : w::kTxRecordsPerPacket;
-    for (DWORD k = 0; k < n; ++k)
-      w::encode_frame(i_pFrames[sent + k], payload + k * w::kTxRecordSize);
     BYTE packet[CANFD_PACKET_MAX];
-    const int len = pack_frames(i_byCANPort, payload, n * w::kTxRecordSize, packet);
+    const int len = pack_frame_batch(i_byCANPort, i_pFrames + sent, n, packet);
     rc = enqueue_report(d, packet, static_cast<DWORD>(len), deadline);
     if (rc != 0) break;
     sent += n;
@@ -281,29 +307,11 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
       wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
     }
     n = bytes / w::kRxRecordSize < i_dwMax ? bytes / w::kRxRecordSize : i_dwMax;
-    // One copy under the lock, into the tail of the caller's array: the
-    // records are decoded in place afterwards, front to back, each frame
-    // ending before the records still to be decoded begin.
-    BYTE *raw =
-        reinterpret_cast<BYTE *>(o_pFrames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
-    CANRxBufReadN(d.rec, i_byCANPort, raw, n * w::kRxRecordSize);
+    // One copy under the lock; the records are decoded outside it.
+    CANRxBufReadN(d.rec, i_byCANPort, records_tail(o_pFrames, n), n * w::kRxRecordSize);
     rx_taken(d, i_byCANPort);
   }
-  const int64_t offset = d.clock_offset_us.load(std::memory_order_relaxed);
-  const BYTE *raw =
-      reinterpret_cast<const BYTE *>(o_pFrames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
-  for (DWORD i = 0; i < n; ++i) {
-    BYTE record[w::kRxRecordSize];
-    std::memcpy(record, raw + i * w::kRxRecordSize, sizeof record);
-    CANFD_Frame_St &f = o_pFrames[i];
-    w::decode_frame(record, f);
-    int64_t host = offset != INT64_MIN
-                       ? static_cast<int64_t>(f.second) * 1000000 + f.usecond + offset
-                       : realtime_us();
-    if (host < 0) host = 0;
-    f.host_second = static_cast<DWORD>(host / 1000000);
-    f.host_usecond = static_cast<DWORD>(host % 1000000);
-  }
+  decode_records(o_pFrames, n, d.clock_offset_us.load(std::memory_order_relaxed));
   if (o_dwCount != nullptr) *o_dwCount = n;
   return 0;
 }

@@ -55,6 +55,30 @@ constexpr DWORD kCmdTimeoutMs = 1000;
 // Close lets the transmit worker write what it has accepted for this long.
 constexpr int64_t kDrainNs = 250 * 1000000LL;
 
+// ---- Byte rings --------------------------------------------------------------
+
+// A byte ring: storage of size bytes, of which at most capacity (no more
+// than size) hold data, from start to end; count bytes are held. The four
+// rings of a device record are rings over the record's fields.
+struct Ring {
+  BYTE *storage;
+  DWORD size;
+  DWORD capacity;
+  DWORD *start;
+  DWORD *end;
+  DWORD *count;
+};
+
+// The rings of a port (1 or 2) of a device record.
+Ring rx_ring(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port);
+Ring tx_ring(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port);
+
+// Stores len bytes, all or none: len, or -1 when they do not fit or len is 0.
+int ring_write(const Ring &r, const BYTE *src, DWORD len);
+// Takes len bytes, all or none: 0, or -1 when fewer are held.
+int ring_read(const Ring &r, BYTE *dst, DWORD len);
+void ring_clear(const Ring &r);
+
 // ---- Received record streams -------------------------------------------------
 
 // One port's stream of received-frame records. A frame packet may end inside
@@ -68,13 +92,26 @@ struct RxStream {
   int64_t newest_us = -1;        // adapter time of the newest record of the last packet
 };
 
-// Appends a frame packet's payload to the port's stream. Records that do not
-// fit into the ring are dropped whole and counted. Returns whether a record
-// entered the ring. The caller holds the port's receive mutex.
-bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *data, DWORD len);
-// Empties the port's ring; an incomplete record is dropped when it completes.
+// Appends a frame packet's payload to a port's stream, whose records go to
+// the ring. Records that do not fit into the ring are dropped whole and
+// counted. Returns whether a record entered the ring. The caller holds the
+// port's receive mutex.
+bool rx_store(const Ring &ring, RxStream &s, const BYTE *data, DWORD len);
+inline bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *data,
+                     DWORD len) {
+  return rx_store(rx_ring(rec, port), s, data, len);
+}
+// Empties the ring; an incomplete record is dropped when it completes.
 // The caller holds the port's receive mutex.
-void rx_clear(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s);
+void rx_clear(const Ring &ring, RxStream &s);
+
+// Frames taken in a batch: n received records are copied to the tail of an
+// array of n frames and decoded in place, front to back (each frame ends
+// before the records still to be decoded begin). The host time of a frame
+// is its adapter time plus the clock offset, or now if the offset is not
+// known yet (INT64_MIN).
+BYTE *records_tail(CANFD_Frame_St *frames, DWORD n);
+void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us);
 
 struct Device;
 // The port's readiness descriptor follows its ring: rx_signal after records
@@ -119,7 +156,7 @@ bool take_answer(Answers &a, const BYTE *pkt, int64_t now);
 void begin_request(Answers &a, const Request &r, int64_t now);
 // Ends the wait: a request that timed out is owed its answer until its time
 // is up.
-void end_request(Answers &a, bool timed_out);
+void end_request(Answers &a, bool timed_out, int64_t now);
 
 // ---- Devices -----------------------------------------------------------------
 
@@ -160,6 +197,11 @@ struct Slot {
   pthread_mutex_t mu = PTHREAD_MUTEX_INITIALIZER;  // close waits on left
   pthread_cond_t left = PTHREAD_COND_INITIALIZER;
 };
+
+// A device's state for a device record, its mutexes and condition
+// variables initialised, its descriptors -1; and its release.
+Device *new_device(WORD hidnum, PKALVEN_CANFD_CAN_Buf_St rec);
+void delete_device(Device *d);
 
 Slot &slot(WORD hidnum);
 PKALVEN_CANFD_CAN_Buf_St record(WORD hidnum);
@@ -243,9 +285,70 @@ constexpr int kModule = -1;  // port argument of the module commands
 // bytes as 0.
 int run_command(WORD hidnum, int port, const Command &c, BYTE (&answer)[CANFD_PACKET_MAX]);
 
+// The payloads of the commands, field by field: decoders of the answers to
+// the reads (they read the payload of a '!' answer; the bytes of a short
+// answer after its end read as 0) and encoders of what the writes carry.
+// The result of an answer: 0 for '!', the adapter's error code for '?'.
+int answer_result(const BYTE *answer);
+
+WORD decode_fw_version(const BYTE *p);
+BYTE decode_init_pin(const BYTE *p);
+WORD decode_rx_fps(const BYTE *p);
+BYTE decode_hw_send_mode(const BYTE *p);
+
+struct OpMode {
+  WORD enable, bus_mode, iso_mode;
+};
+OpMode decode_op_mode(const BYTE *p);
+void encode_op_mode(const OpMode &m, BYTE (&out)[wire::kOpModeSize]);
+
+struct PortStatus {
+  DWORD status, counters, buffers;
+};
+PortStatus decode_status(const BYTE *p);
+
+struct BusState {
+  BYTE state, tx_errors, rx_errors;
+};
+BusState decode_bus_state(const BYTE *p);
+
+struct BitRates {
+  DWORD arbitration, data;
+  WORD arbitration_sp, data_sp;  // 0.01 %
+};
+BitRates decode_bit_rates(const BYTE *p);
+void encode_bit_rates(const BitRates &b, BYTE (&out)[wire::kBitRatesSize]);
+// Whether the adapter is asked to take these bit rates.
+bool bit_rates_valid(const BitRates &b);
+
+struct GlobalFilter {
+  BYTE reject_rfs, reject_rfe;
+  WORD std_list_size, ext_list_size;
+};
+GlobalFilter decode_global_filter(const BYTE *p);
+
+// One half (0 or 1) of a filter list: the elements with indices from
+// half * elements per half. A list of size elements has them from id1 and
+// id2 (size at most the list's length); the elements after it are 0 to 0.
+void encode_std_filter_half(const WORD *id1, const WORD *id2, WORD size, int half,
+                            BYTE (&out)[wire::kFilterHalfBytes]);
+void decode_std_filter_half(const BYTE *p, int half, WORD *id1, WORD *id2);
+void encode_ext_filter_half(const DWORD *id1, const DWORD *id2, WORD size, int half,
+                            BYTE (&out)[wire::kFilterHalfBytes]);
+void decode_ext_filter_half(const BYTE *p, int half, DWORD *id1, DWORD *id2);
+
+void encode_hw_send_record(const wire::TxFrame &f, DWORD period, DWORD counter,
+                           BYTE (&out)[wire::kHwRecordSize]);
+
 // Packs up to seven transmitted-frame records into one frame packet for a
 // port; returns the packet length.
 int pack_frames(BYTE port, const BYTE *records, DWORD len, BYTE *packet);
+// Takes what the port's transmit ring holds, up to seven records, into one
+// frame packet: the packet length, or 0 when the ring is empty.
+int take_tx_packet(const Ring &ring, BYTE port, BYTE *packet);
+// Encodes up to seven valid frames of the frame interface into one frame
+// packet for a port; returns the packet length.
+int pack_frame_batch(BYTE port, const CANFD_Frame_St *frames, DWORD n, BYTE *packet);
 
 }  // namespace canfd::core
 

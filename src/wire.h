@@ -87,6 +87,11 @@ constexpr WORD frames_to(BYTE port) { return static_cast<WORD>(kFramesToPort1 + 
 constexpr WORD frames_from(BYTE port) { return static_cast<WORD>(kFramesFromPort1 + port - 1); }
 }  // namespace fc
 
+// Payload sizes of the port mode and bit rate commands (a write's request,
+// a read's answer).
+constexpr int kOpModeSize = 6;
+constexpr int kBitRatesSize = 12;
+
 // Acceptance filter lists: elements per list, and per half that one packet
 // of 256 payload bytes carries.
 constexpr int kStdFilterElements = 128;

@@ -1,7 +1,9 @@
 // Soak run: both ports at full rate in both directions, several writers and
 // readers per port, commands in between. Every frame carries its writer, a
 // sequence number and a checksum; the run ends with a summary of what was
-// sent, received, dropped and corrupted. Usage: canfd-soak [seconds]
+// sent, received, dropped and corrupted. With --record, the reports the
+// adapter sends are recorded too (the fuzz targets' seeds).
+// Usage: canfd-soak [seconds] [--record LOG]
 #include <sys/resource.h>
 
 #include <atomic>
@@ -9,10 +11,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "canfd.h"
+#include "fuzz/report_log.h"
 #include "sim.h"
 #include "wire.h"
 
@@ -107,10 +112,28 @@ void commander(WORD h) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  const int seconds = argc > 1 ? atoi(argv[1]) : 60;
+  int seconds = 60;
+  const char *record_log = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--record") == 0 && i + 1 < argc)
+      record_log = argv[++i];
+    else
+      seconds = atoi(argv[i]);
+  }
   canfd_sim::Sandbox sandbox;
   canfd_sim::Adapter &adapter = sandbox.add({});
   adapter.set_recording(false);
+  // A few thousand reports of each kind are plenty of seeds; the recorder
+  // then lets the node go.
+  std::unique_ptr<canfd_fuzz::ReportRecorder> recorder;
+  if (record_log != nullptr) {
+    recorder = std::make_unique<canfd_fuzz::ReportRecorder>(
+        "/dev/hidraw" + std::to_string(adapter.hidraw()), record_log, 20000);
+    if (!recorder->ok()) {
+      perror(record_log);
+      return 2;
+    }
+  }
   WORD h = 0;
   if (CANFD_OpenDevice(&h, 0x0E31, 0x1234ABCD) != 0) {
     fprintf(stderr,
@@ -166,6 +189,7 @@ int main(int argc, char **argv) {
          static_cast<unsigned long long>(command_errors.load()));
   printf("peak memory             %ld KiB\n", ru.ru_maxrss);
   const bool ok = corrupted == 0 && command_errors == 0 && sent == to_host;
+  if (recorder) printf("reports recorded        %zu (%s)\n", recorder->count(), record_log);
   printf("%s\n", ok ? "soak: OK" : "soak: FAILED");
   return ok ? 0 : 1;
 }

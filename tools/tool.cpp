@@ -21,12 +21,6 @@ namespace {
 
 void on_stop_signal(int) { g_stop.store(true); }
 
-struct DeviceChoice {
-  std::optional<unsigned> hidraw;
-  std::optional<uint16_t> pid;
-  std::optional<uint32_t> bid;
-};
-
 std::optional<unsigned> parse_decimal(std::string_view s) {
   if (s.empty() || s.size() > 6) return std::nullopt;
   unsigned v = 0;
@@ -36,6 +30,12 @@ std::optional<unsigned> parse_decimal(std::string_view s) {
   }
   return v;
 }
+
+std::string describe(const canfd::DeviceInfo &d) {
+  return fmt::format("{:08X} on {}", d.bid, d.node());
+}
+
+}  // namespace
 
 DeviceChoice parse_choice(std::string_view s) {
   DeviceChoice d;
@@ -62,12 +62,6 @@ DeviceChoice parse_choice(std::string_view s) {
                     s));
   return d;
 }
-
-std::string describe(const canfd::DeviceInfo &d) {
-  return fmt::format("{:08X} on {}", d.bid, d.node());
-}
-
-}  // namespace
 
 void install_stop_handlers() {
   struct sigaction sa {};

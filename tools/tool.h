@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "canfd.hpp"
@@ -30,6 +32,16 @@ extern std::atomic<bool> g_stop;
 void install_stop_handlers();
 // Sleeps until the time passes or g_stop (or *also, if given) is set.
 void sleep_unless_stopped(std::chrono::microseconds d, const std::atomic<bool> *also = nullptr);
+
+// An adapter as -d names it: a node number, or a board id with or without
+// the product id.
+struct DeviceChoice {
+  std::optional<unsigned> hidraw;
+  std::optional<uint16_t> pid;
+  std::optional<uint32_t> bid;
+};
+// Reads the -d text; throws UsageError when it names no adapter.
+DeviceChoice parse_choice(std::string_view s);
 
 // Picks the adapter that -d names (board id, PID:BID, /dev/hidrawN or
 // hidrawN, canfd-<board id>), or the only one attached.

@@ -1,139 +1,192 @@
-// Fuzz target: any sequence of ring stores, takes, counts and clears gives the
-// same results and bytes as a plain byte queue with the ring's capacity.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <deque>
+// Fuzz target: the byte ring. A small ring (size, capacity and starting
+// position from the input, so that every run wraps around) and one ring of
+// a device record, through the exported ring functions, take the same
+// stores, takes and clears; each must give the results and bytes of a plain
+// byte queue with its capacity, and keep its positions consistent. The
+// exported functions refuse other ports than 1 and 2 and change nothing.
 #include <vector>
 
-#include "canfd_comm.h"
+#include "fuzz.h"
+#include "internal.h"
 
 namespace {
 
-struct Model {
-  std::deque<uint8_t> bytes;
-  size_t capacity;
+namespace core = canfd::core;
+using canfd_fuzz::Input;
+
+// The bytes stored are a function of their position in all that was ever
+// stored (with a period far beyond any length or offset used here), so that
+// a queue is a range of positions: bytes next - count to next - 1.
+constexpr uint32_t kPeriod = 1u << 16;
+constexpr DWORD kMaxLen = 1023;
+
+const BYTE *bytes_at(uint32_t index) {
+  static const std::vector<BYTE> pattern = [] {
+    std::vector<BYTE> p(kPeriod + kMaxLen);
+    for (uint32_t i = 0; i < p.size(); ++i)
+      p[i] = static_cast<BYTE>(((i % kPeriod) * 2654435761u) >> 24);
+    return p;
+  }();
+  return pattern.data() + index % kPeriod;
+}
+
+struct Positions {
+  DWORD start = 0, end = 0, count = 0;
 };
 
-[[noreturn]] void fail(const char *what) {
-  fprintf(stderr, "ring mismatch: %s\n", what);
-  abort();
+struct Queue {
+  DWORD capacity;
+  uint32_t count = 0;
+  uint32_t next = 0;
+};
+
+void check_positions(const core::Ring &r, const Queue &q) {
+  FUZZ_CHECK(*r.count == q.count);
+  FUZZ_CHECK(*r.count <= r.capacity);
+  FUZZ_CHECK(*r.start < r.size);
+  FUZZ_CHECK(*r.end == (*r.start + *r.count) % r.size);
+}
+
+// A store and a take through either interface, against the queue.
+canfd_fuzz::Exact<kMaxLen> buffer;
+
+template <class Write>
+void store(Queue &q, DWORD len, Write write) {
+  BYTE *in = buffer.open(len);
+  std::memcpy(in, bytes_at(q.next), len);
+  const bool fits = len != 0 && q.count + len <= q.capacity;
+  FUZZ_CHECK(write(in, len) == (fits ? static_cast<int>(len) : -1));
+  if (!fits) return;
+  q.count += len;
+  q.next += len;
+}
+
+template <class Read>
+void take(Queue &q, DWORD len, Read read) {
+  // Exactly len bytes: a longer copy is caught.
+  BYTE *out = buffer.open(len);
+  const bool enough = q.count >= len;
+  FUZZ_CHECK(read(out, len) == (enough ? 0 : -1));
+  if (!enough) return;
+  FUZZ_CHECK(std::memcmp(out, bytes_at(q.next - q.count), len) == 0);
+  q.count -= len;
+}
+
+PKALVEN_CANFD_CAN_Buf_St device_record() {
+  static auto *rec = [] {
+    auto *r = static_cast<PKALVEN_CANFD_CAN_Buf_St>(calloc(1, sizeof(KALVEN_CANFD_CAN_Buf_St)));
+    CANBufStructInit(r);
+    return r;
+  }();
+  return rec;
+}
+
+// The exported functions on one of the record's rings.
+struct Exported {
+  PKALVEN_CANFD_CAN_Buf_St rec;
+  bool tx;
+  BYTE port;
+  int write(BYTE *p, DWORD n) const {
+    return tx ? CANTxBufWriteN(rec, port, p, n) : CANRxBufWriteN(rec, port, p, n);
+  }
+  int read(BYTE *p, DWORD n) const {
+    return tx ? CANTxBufReadN(rec, port, p, n) : CANRxBufReadN(rec, port, p, n);
+  }
+  int count(DWORD *n) const {
+    return tx ? CANTxBufDataCount(rec, port, n) : CANRxBufDataCount(rec, port, n);
+  }
+  int full() const { return tx ? CANTxBufIsFull(rec, port) : CANRxBufIsFull(rec, port); }
+  int empty() const { return tx ? CANTxBufIsEmpty(rec, port) : CANRxBufIsEmpty(rec, port); }
+  int clear() const { return tx ? CANTxBufClear(rec, port) : CANRxBufClear(rec, port); }
+};
+
+// Other ports: -1 from every function, and nothing changes.
+void bad_port(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port) {
+  const BYTE before[4] = {rec->BUFF_RX_LargPkt_C1[0], rec->BUFF_RX_LargPkt_C2[0],
+                          rec->BUFF_TX_LargPkt_C1[0], rec->BUFF_TX_LargPkt_C2[0]};
+  const DWORD counts[4] = {rec->BUFF_RX_Larg_C1_Count, rec->BUFF_RX_Larg_C2_Count,
+                           rec->BUFF_TX_Larg_C1_Count, rec->BUFF_TX_Larg_C2_Count};
+  BYTE buf[80] = {0};
+  DWORD n = 7;
+  for (const bool tx : {false, true}) {
+    const Exported e{rec, tx, port};
+    FUZZ_CHECK(e.write(buf, 80) == -1);
+    FUZZ_CHECK(e.read(buf, 0) == -1);
+    FUZZ_CHECK(e.count(&n) == -1);
+    FUZZ_CHECK(e.full() == -1);
+    FUZZ_CHECK(e.empty() == -1);
+    FUZZ_CHECK(e.clear() == -1);
+  }
+  FUZZ_CHECK(n == 7);
+  const BYTE after[4] = {rec->BUFF_RX_LargPkt_C1[0], rec->BUFF_RX_LargPkt_C2[0],
+                         rec->BUFF_TX_LargPkt_C1[0], rec->BUFF_TX_LargPkt_C2[0]};
+  const DWORD counts_after[4] = {rec->BUFF_RX_Larg_C1_Count, rec->BUFF_RX_Larg_C2_Count,
+                                 rec->BUFF_TX_Larg_C1_Count, rec->BUFF_TX_Larg_C2_Count};
+  FUZZ_CHECK(std::memcmp(before, after, sizeof before) == 0);
+  FUZZ_CHECK(std::memcmp(counts, counts_after, sizeof counts) == 0);
 }
 
 }  // namespace
 
+// Input: small ring size, capacity and start; which record ring and where it
+// starts (near the end of its storage); then operations of three bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static auto *rec =
-      static_cast<PKALVEN_CANFD_CAN_Buf_St>(calloc(1, sizeof(KALVEN_CANFD_CAN_Buf_St)));
-  CANBufStructInit(rec);
-  Model models[4] = {{{}, CANFD_RX_RING_CAPACITY},
-                     {{}, CANFD_RX_RING_CAPACITY},
-                     {{}, CANFD_TX_RING_CAPACITY},
-                     {{}, CANFD_TX_RING_CAPACITY}};
-  // Start the rings anywhere, so that wrap-around is reached quickly.
-  size_t pos = 0;
-  auto next = [&]() -> uint8_t { return pos < size ? data[pos++] : 0; };
-  const DWORD rx_start = (next() << 16 | next() << 8 | next()) % CANFD_RX_RING_SIZE;
-  const DWORD tx_start = (next() << 8 | next()) % CANFD_TX_RING_SIZE;
-  rec->BUFF_RX_Larg_C1_Start = rec->BUFF_RX_Larg_C1_End = rx_start;
-  rec->BUFF_RX_Larg_C2_Start = rec->BUFF_RX_Larg_C2_End = CANFD_RX_RING_SIZE - 1 - rx_start;
-  rec->BUFF_TX_Larg_C1_Start = rec->BUFF_TX_Larg_C1_End = tx_start;
-  rec->BUFF_TX_Larg_C2_Start = rec->BUFF_TX_Larg_C2_End = CANFD_TX_RING_SIZE - 1 - tx_start;
-  std::vector<uint8_t> buf(CANFD_RX_RING_SIZE + 16);
-  uint8_t counter = 0;
-  while (pos < size) {
-    const uint8_t op = next();
-    const bool tx = op & 0x10;
-    const uint8_t raw_port = (op >> 5) & 3;  // 0 and 3 are invalid ports
-    const BYTE port = raw_port;
-    const bool valid = port == 1 || port == 2;
-    Model *m = valid ? &models[(tx ? 2 : 0) + port - 1] : nullptr;
-    // Lengths: small, record sized, or large.
-    DWORD len = next();
-    switch (next() & 3) {
-      case 1:
-        len *= 80;
-        break;
-      case 2:
-        len = (len << 8 | next()) * 7;
-        break;
-      default:
-        break;
-    }
-    if (len > buf.size()) len = static_cast<DWORD>(buf.size());
-    int rc = 0;
-    switch (op & 0x7) {
+  Input in(data, size);
+  const DWORD ring_size = in.range(1, 400);
+  const DWORD capacity = in.range(1, ring_size);
+  Positions small_pos;
+  small_pos.start = small_pos.end = in.range(0, ring_size - 1);
+  // Exactly the ring's storage on the heap: a copy past its end is caught.
+  std::vector<BYTE> storage(ring_size);
+  const core::Ring small{storage.data(),   ring_size,      capacity,
+                         &small_pos.start, &small_pos.end, &small_pos.count};
+  Queue small_q{capacity};
+
+  PKALVEN_CANFD_CAN_Buf_St rec = device_record();
+  const BYTE which = in.u8();
+  const Exported e{rec, (which & 1) != 0, static_cast<BYTE>(1 + (which >> 1 & 1))};
+  const core::Ring big = e.tx ? core::tx_ring(rec, e.port) : core::rx_ring(rec, e.port);
+  *big.start = *big.end = big.size - 1 - in.range(0, 1023) % big.size;
+  *big.count = 0;
+  Queue big_q{big.capacity};
+
+  while (!in.empty()) {
+    const uint8_t op = in.u8();
+    DWORD len = in.u8();
+    if (op & 0x80) len = len << 2 | (op & 3);  // longer requests: up to kMaxLen bytes
+    switch (op >> 4 & 7) {
       case 0:
-      case 1: {  // store
-        for (DWORD i = 0; i < len; ++i) buf[i] = counter++;
-        rc = tx ? CANTxBufWriteN(rec, port, buf.data(), len)
-                : CANRxBufWriteN(rec, port, buf.data(), len);
-        int expect = -1;
-        if (m && len != 0 && m->capacity - m->bytes.size() >= len) {
-          m->bytes.insert(m->bytes.end(), buf.begin(), buf.begin() + len);
-          expect = static_cast<int>(len);
-        }
-        if (rc != expect) fail("store result");
+      case 1:
+        store(small_q, len, [&](BYTE *p, DWORD n) { return core::ring_write(small, p, n); });
+        store(big_q, len, [&](BYTE *p, DWORD n) { return e.write(p, n); });
         break;
-      }
       case 2:
-      case 3: {  // take
-        std::memset(buf.data(), 0xA5, len);
-        rc = tx ? CANTxBufReadN(rec, port, buf.data(), len)
-                : CANRxBufReadN(rec, port, buf.data(), len);
-        int expect = -1;
-        if (m && m->bytes.size() >= len) {
-          for (DWORD i = 0; i < len; ++i) {
-            if (buf[i] != m->bytes.front()) fail("taken bytes");
-            m->bytes.pop_front();
-          }
-          expect = 0;
-        }
-        if (rc != expect) fail("take result");
+      case 3:
+        take(small_q, len, [&](BYTE *p, DWORD n) { return core::ring_read(small, p, n); });
+        take(big_q, len, [&](BYTE *p, DWORD n) { return e.read(p, n); });
         break;
-      }
-      case 4: {  // count
+      case 4: {
         DWORD n = 0xFFFFFFFF;
-        rc = tx ? CANTxBufDataCount(rec, port, &n) : CANRxBufDataCount(rec, port, &n);
-        if (rc != (m ? 0 : -1) || (m && n != m->bytes.size())) fail("count");
+        FUZZ_CHECK(e.count(&n) == 0 && n == big_q.count);
+        FUZZ_CHECK(e.full() == (big_q.count == big_q.capacity ? 1 : 0));
+        FUZZ_CHECK(e.empty() == (big_q.count == 0 ? 1 : 0));
         break;
       }
-      case 5: {  // full / empty
-        const int full = tx ? CANTxBufIsFull(rec, port) : CANRxBufIsFull(rec, port);
-        const int empty = tx ? CANTxBufIsEmpty(rec, port) : CANRxBufIsEmpty(rec, port);
-        if (!m && (full != -1 || empty != -1)) fail("invalid port");
-        if (m && (full != (m->bytes.size() == m->capacity) || empty != m->bytes.empty()))
-          fail("full or empty");
+      case 5:
+        core::ring_clear(small);
+        small_q.count = 0;
+        FUZZ_CHECK(e.clear() == 0);
+        big_q.count = 0;
         break;
-      }
-      case 6: {  // clear
-        rc = tx ? CANTxBufClear(rec, port) : CANRxBufClear(rec, port);
-        if (rc != (m ? 0 : -1)) fail("clear result");
-        if (m) m->bytes.clear();
+      case 6:
+        bad_port(rec, (op & 1) ? 3 : (op & 2) ? 255 : 0);
         break;
-      }
       default:
         break;
     }
+    check_positions(small, small_q);
+    check_positions(big, big_q);
   }
-  // Invariants of all four rings.
-  const DWORD *pos_of[4][3] = {
-      {&rec->BUFF_RX_Larg_C1_Start, &rec->BUFF_RX_Larg_C1_End, &rec->BUFF_RX_Larg_C1_Count},
-      {&rec->BUFF_RX_Larg_C2_Start, &rec->BUFF_RX_Larg_C2_End, &rec->BUFF_RX_Larg_C2_Count},
-      {&rec->BUFF_TX_Larg_C1_Start, &rec->BUFF_TX_Larg_C1_End, &rec->BUFF_TX_Larg_C1_Count},
-      {&rec->BUFF_TX_Larg_C2_Start, &rec->BUFF_TX_Larg_C2_End, &rec->BUFF_TX_Larg_C2_Count}};
-  for (int r = 0; r < 4; ++r) {
-    const DWORD ring_size = r < 2 ? CANFD_RX_RING_SIZE : CANFD_TX_RING_SIZE;
-    if (*pos_of[r][2] != models[r].bytes.size() || *pos_of[r][2] > models[r].capacity)
-      fail("count invariant");
-    if (*pos_of[r][1] != (*pos_of[r][0] + *pos_of[r][2]) % ring_size) fail("end invariant");
-  }
-  pthread_mutex_destroy(&rec->mutex_USBDevTx);
-  pthread_mutex_destroy(&rec->mutex_CANRx_P1);
-  pthread_mutex_destroy(&rec->mutex_CANRx_P2);
-  pthread_mutex_destroy(&rec->mutex_CANTx_P1);
-  pthread_mutex_destroy(&rec->mutex_CANTx_P2);
-  pthread_mutex_destroy(&rec->mutex_NormPkt);
+  core::ring_clear(big);
   return 0;
 }
