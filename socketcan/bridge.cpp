@@ -30,15 +30,17 @@ using canfd_tool::BusPacer;
 using canfd_tool::Clock;
 using std::chrono::milliseconds;
 
+// Frames in one report to the adapter.
+constexpr size_t kFramesPerReport = 7;
 // Records taken from a socket per call.
 constexpr size_t kReadBatch = 64;
 // Frames taken from the library per call.
 constexpr size_t kReceiveBatch = 256;
 // Frames handed to the library per call: its transmit queue's eight reports
 // of seven frames.
-constexpr size_t kSendBatch = CANFD_TXQUEUE_SLOTS * 7;
+constexpr size_t kSendBatch = CANFD_TXQUEUE_SLOTS * kFramesPerReport;
 // While frames back up, they go in batches of at least four reports.
-constexpr size_t kMinBatch = 4 * 7;
+constexpr size_t kMinBatch = 4 * kFramesPerReport;
 // How long a send waits for room in the library's transmit queue before the
 // link looks at its other direction again.
 constexpr milliseconds kSendPatience{10};
@@ -350,19 +352,28 @@ class Link {
   }
 
   // Hands held frames to the library as the bus takes them: a few reports'
-  // worth ahead of the bus at most, in batches while frames back up. Sets
-  // retry to when to look again (max() when nothing is held). False when
-  // the bridge ends.
+  // worth ahead of the bus at most. While the bus has a report's worth or
+  // more to carry anyway, frames go in whole reports (the adapter takes a
+  // limited number of reports per second; the frames reach the bus no
+  // later), and in batches of several reports while they back up. An idle
+  // bus gets each frame at once. Sets retry to when to look again (max()
+  // when nothing is held). False when the bridge ends.
   bool to_adapter(Clock::time_point &retry) {
     retry = Clock::time_point::max();
     while (!held_.empty()) {
       const size_t room = pacer_->room(Clock::now());
+      const bool busy = BusPacer::kLead - room >= kFramesPerReport;
+      if (busy && held_.size() < kFramesPerReport) {
+        retry = pacer_->room_for(BusPacer::kLead - kFramesPerReport + 1);
+        return true;
+      }
       const size_t need = std::min(held_.size(), kMinBatch);
       if (room < need) {
         retry = pacer_->room_for(need);
         return true;
       }
-      const size_t n = std::min({room, held_.size(), kSendBatch});
+      size_t n = std::min({room, held_.size(), kSendBatch});
+      if (busy) n -= n % kFramesPerReport;
       std::copy_n(held_.begin(), n, sending_);
       size_t took = 0;
       try {

@@ -174,7 +174,9 @@ int run(const Options &o, int signals, const Log &info) {
     info(fmt::format("stopping on SIG{}", name ? name : "?"));
     return 0;
   }
-  throw Failure(end.message);
+  // Told at once; the interfaces it made go after.
+  log_line(fmt::format("{}; exiting", end.message));
+  return 1;
 }
 
 }  // namespace

@@ -52,8 +52,8 @@ for port 1 and port 2: --bitrate 500k,250k. Those not given stay as the
 adapter has them.
 
 Exit status: 0 after SIGINT, SIGTERM or SIGHUP; 1 when the adapter goes away
-(unplugged), an interface disappears, or something else fails (the reason is
-the last line on standard error); 2 for bad command-line input.
+(unplugged), an interface disappears, or something else fails (a line on
+standard error says which, ending in "exiting"); 2 for bad command-line input.
 
 Examples:
   canfd-socketcan                                 the only adapter; canfd<bid>-1 and -2

@@ -262,7 +262,9 @@ TEST_F(Bridge, BusStatesBecomeErrorFramesAndBusOffIsRestarted) {
   EXPECT_FALSE(if1.read(100)) << "no change, no frame";
   EXPECT_FALSE(if2.read(0)) << "port 2 did not change";
 
-  // Bus off (bit 7): told, and re-initialised after 30 ms.
+  // Bus off (bit 7): told, and re-initialised every 30 ms while it lasts.
+  // (The state is set as a whole: a re-initialisation counted meanwhile may
+  // be lost from the count.)
   set_port_state(1, 1u << 7, 255);
   r = error_frame();
   EXPECT_EQ(r.f.can_id, CAN_ERR_FLAG | CAN_ERR_BUSOFF | CAN_ERR_CNT);
@@ -272,9 +274,12 @@ TEST_F(Bridge, BusStatesBecomeErrorFramesAndBusOffIsRestarted) {
   set_port_state(1, 0, 0);
   r = error_frame();
   EXPECT_EQ(r.f.can_id, CAN_ERR_FLAG | CAN_ERR_RESTARTED | CAN_ERR_CNT);
-  // Once error active, the port is left alone: one re-initialisation per
-  // 30 ms while it was bus off, each told.
-  EXPECT_EQ(log_with("re-initialised after bus off").size(), sim->state().port[0].reinit_count);
+  // Once error active, the port is left alone.
+  const size_t told = log_with("re-initialised after bus off").size();
+  const uint32_t reinits = sim->state().port[0].reinit_count;
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(log_with("re-initialised after bus off").size(), told);
+  EXPECT_EQ(sim->state().port[0].reinit_count, reinits);
   EXPECT_EQ(log_with("restarted, error active").size(), 1u);
   EXPECT_EQ(log_with("port 1 (ifa): error passive (transmit errors 130").size(), 1u);
 }
