@@ -40,7 +40,7 @@ Record classic(canid_t id, std::vector<uint8_t> data) {
   Record r;
   r.f.can_id = id;
   r.f.len = static_cast<uint8_t>(data.size());
-  std::memcpy(r.f.data, data.data(), data.size());
+  if (!data.empty()) std::memcpy(r.f.data, data.data(), data.size());
   return r;
 }
 

@@ -22,7 +22,7 @@ CANFD_Frame_St frame(DWORD id, BYTE flags, std::vector<BYTE> data) {
   f.id = id;
   f.flags = flags;
   f.len = static_cast<BYTE>(data.size());
-  std::memcpy(f.data, data.data(), data.size());
+  if (!data.empty()) std::memcpy(f.data, data.data(), data.size());
   return f;
 }
 
@@ -34,7 +34,7 @@ std::vector<BYTE> bytes(size_t n, BYTE first = 1) {
 
 // ---- Frames ------------------------------------------------------------------
 
-TEST(Convert, ClassicFramesBecomeCanFramesAndBack) {
+TEST(SocketcanFrames, ClassicFramesBecomeCanFramesAndBack) {
   struct Case {
     CANFD_Frame_St f;
     canid_t can_id;
@@ -59,7 +59,7 @@ TEST(Convert, ClassicFramesBecomeCanFramesAndBack) {
   }
 }
 
-TEST(Convert, RemoteFramesKeepTheirLengthAndCarryNoData) {
+TEST(SocketcanFrames, RemoteFramesKeepTheirLengthAndCarryNoData) {
   CANFD_Frame_St f = frame(0x200, CANFD_FRAME_RTR, bytes(4));
   canfd_frame out;
   ASSERT_EQ(to_socketcan(f, out), CAN_MTU);
@@ -79,7 +79,7 @@ TEST(Convert, RemoteFramesKeepTheirLengthAndCarryNoData) {
   EXPECT_EQ(back.data[0], 0);
 }
 
-TEST(Convert, CanFdFramesKeepBrsAndEsiBothWays) {
+TEST(SocketcanFrames, CanFdFramesKeepBrsAndEsiBothWays) {
   for (BYTE extra : {0, CANFD_FRAME_BRS, CANFD_FRAME_ESI, CANFD_FRAME_BRS | CANFD_FRAME_ESI}) {
     for (size_t len : {0, 1, 8, 12, 16, 20, 24, 32, 48, 64}) {
       const CANFD_Frame_St f =
@@ -102,7 +102,7 @@ TEST(Convert, CanFdFramesKeepBrsAndEsiBothWays) {
   }
 }
 
-TEST(Convert, WhatTheBusCannotCarryIsCutAsADriverDoes) {
+TEST(SocketcanFrames, WhatTheBusCannotCarryIsCutAsADriverDoes) {
   // A standard identifier beyond 11 bits keeps its 11; a CAN FD frame with
   // the remote flag is a data frame (CAN FD has no remote frames); lengths
   // beyond the frame's maximum are cut.
@@ -130,7 +130,7 @@ TEST(Convert, WhatTheBusCannotCarryIsCutAsADriverDoes) {
   EXPECT_EQ(o.len, 13);
 }
 
-TEST(Convert, ErrorFramesAndOddRecordsAreNotFramesForTheBus) {
+TEST(SocketcanFrames, ErrorFramesAndOddRecordsAreNotFramesForTheBus) {
   can_frame err{};
   err.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
   err.len = CAN_ERR_DLC;
@@ -230,7 +230,7 @@ void refused(std::vector<const char *> args, const std::string &what) {
   EXPECT_NE(p.err.find("canfd-socketcan --help"), std::string::npos) << p.err;
 }
 
-TEST(CommandLine, Defaults) {
+TEST(BridgeCommandLine, Defaults) {
   const Options o = ok({});
   EXPECT_EQ(o.device, "");
   EXPECT_EQ(o.ports, (std::vector<uint8_t>{1, 2}));
@@ -245,7 +245,7 @@ TEST(CommandLine, Defaults) {
   EXPECT_EQ(default_interface_name(0xC0FFEE, 1), "canfd00C0FFEE-1");
 }
 
-TEST(CommandLine, SettingsForBothPortsOrEach) {
+TEST(BridgeCommandLine, SettingsForBothPortsOrEach) {
   Options o = ok({"-d", "1234ABCD", "--bitrate", "500k", "--sample-point", "87.5%",
                   "--data-bitrate", "2M,4M", "--data-sample-point", "75,80%", "--enable"});
   EXPECT_EQ(o.device, "1234ABCD");
@@ -265,7 +265,7 @@ TEST(CommandLine, SettingsForBothPortsOrEach) {
   EXPECT_FALSE(o.settings[0].data_bitrate);
 }
 
-TEST(CommandLine, PortsAndInterfaces) {
+TEST(BridgeCommandLine, PortsAndInterfaces) {
   Options o = ok({"vcan0", "vcan1"});
   EXPECT_EQ(o.interfaces, (std::vector<std::string>{"vcan0", "vcan1"}));
   o = ok({"--ports", "2", "--create", "can-b"});
@@ -281,7 +281,7 @@ TEST(CommandLine, PortsAndInterfaces) {
   EXPECT_TRUE(o.quiet);
 }
 
-TEST(CommandLine, BadInputIsRefusedWithTheReason) {
+TEST(BridgeCommandLine, BadInputIsRefusedWithTheReason) {
   refused({"--bitrate", "fast"}, "'fast' is not a bit rate");
   refused({"--bitrate", "500k,250k,125k"}, "one value, or two");
   refused({"--data-bitrate", "2M,"}, "'' is not a bit rate");
@@ -299,7 +299,7 @@ TEST(CommandLine, BadInputIsRefusedWithTheReason) {
   refused({"--no-such-option"}, "--no-such-option");
 }
 
-TEST(CommandLine, HelpTellsEveryOptionAndTheRest) {
+TEST(BridgeCommandLine, HelpTellsEveryOptionAndTheRest) {
   const Parsed p = parse({"--help"});
   EXPECT_FALSE(p.options);
   EXPECT_EQ(p.status, 0);
