@@ -41,7 +41,11 @@ install(FILES ${PROJECT_BINARY_DIR}/canfd-config.cmake
               ${PROJECT_BINARY_DIR}/canfd-config-version.cmake
   DESTINATION ${CANFD_CMAKE_DIR} COMPONENT dev)
 
-# Debian packages (cpack -G DEB in the build tree).
+# Debian packages (cpack -G DEB in the build tree), for this project's own
+# builds only: a project that adds this tree keeps its own CPack settings.
+if(NOT PROJECT_IS_TOP_LEVEL)
+  return()
+endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME libcanfd)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

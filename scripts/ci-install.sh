@@ -13,7 +13,7 @@ base=${1:-$root/build}
 dir="${2:-$base}-inst"
 jobs=$(nproc)
 stage="$dir/stage"
-work="$dir/examples"
+work="$dir/examples-copies"  # not examples/: the build of the examples lives there
 strict="-O2 -Wall -Wextra -Wpedantic -Werror"
 start=$SECONDS
 
@@ -92,6 +92,17 @@ rm -f "$dir"/*.deb
 debroot="$dir/debroot"
 rm -rf "$debroot"
 for deb in "$dir"/*.deb; do dpkg-deb -x "$deb" "$debroot"; done
+# The reference documentation goes with the development files, the man pages
+# with the tools.
+dev_files=$(dpkg-deb -c "$dir"/libcanfd-dev_*.deb)
+grep -q '/usr/share/doc/libcanfd/html/index.html$' <<< "$dev_files" ||
+  fail "libcanfd-dev lacks the HTML reference"
+tools_files=$(dpkg-deb -c "$dir"/canfd-tools_*.deb)
+for page in "$dir"/docs/man/canfd.1 "$dir"/docs/man/*.[1-8]; do
+  name=$(basename "$page")
+  grep -q "/usr/share/man/man${name##*.}/$name\$" <<< "$tools_files" ||
+    fail "canfd-tools lacks the man page $name"
+done
 cp -r "$root/examples" "$work/deb"
 PKG_CONFIG_PATH="$debroot/usr/$libdir/pkgconfig" make -s -C "$work/deb" \
   CFLAGS="$strict" CXXFLAGS="$strict"

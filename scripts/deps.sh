@@ -5,7 +5,7 @@ set -euo pipefail
 
 pkgs=(cmake g++ make pkg-config googletest libgtest-dev libbenchmark-dev
       clang libclang-rt-14-dev valgrind clang-format
-      libcli11-dev libfmt-dev can-utils linux-libc-dev
+      libcli11-dev libfmt-dev can-utils linux-libc-dev doxygen scdoc groff-base
       python3 python3-venv python3-pip python3-can python3-pytest python3-setuptools
       g++-i686-linux-gnu g++-arm-linux-gnueabihf qemu-user
       qemu-system-x86 busybox-static kmod cpio xz-utils iproute2 util-linux)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test suite.
-# With CI=true it also runs the extra checks in scripts/ci-*.sh (sanitizers,
-# 32-bit targets, install tree, fuzzing, the VM stage).
+# With CI=true it also runs the extra checks in scripts/ci-*.sh (reference
+# documentation, sanitizers, 32-bit targets, install tree, the tree as a
+# subproject, fuzzing, the VM stage).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
@@ -13,11 +14,8 @@ cmake --build "$build" -j"$jobs"
 (cd "$build" && ctest --output-on-failure --timeout 300 -j"$jobs")
 
 if [ "${CI:-}" = "true" ]; then
-  for check in sanitizers cross install fuzz vm; do
-    script="$root/scripts/ci-$check.sh"
-    if [ -f "$script" ]; then
-      echo "== $check"
-      bash "$script" "$build"
-    fi
+  for check in docs sanitizers cross install subproject fuzz vm; do
+    echo "== $check"
+    bash "$root/scripts/ci-$check.sh" "$build"
   done
 fi

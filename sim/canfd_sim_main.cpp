@@ -495,7 +495,10 @@ class UhidRig : public Events {
   // prints the node lines. False after saying what failed.
   bool plug_all() {
     bool replug = false;
-    for (auto &a : adapters_) {
+    // One at a time, each once the node of the one before exists, so that
+    // the kernel numbers the nodes in the order of the adapters.
+    for (size_t i = 0; i < adapters_.size(); ++i) {
+      auto &a = adapters_[i];
       if (a->plugged()) continue;
       replug |= plugged_once_;
       if (!a->plug()) {
@@ -503,9 +506,9 @@ class UhidRig : public Events {
                 a->identity().uniq.c_str(), kUhidPath, strerror(errno));
         return false;
       }
+      if (!wait_for_node(i)) return false;
     }
     plugged_once_ = true;
-    if (!wait_for_nodes()) return false;
     for (size_t i = 0; i < adapters_.size(); ++i)
       printf("/dev/%s %s %04X\n", nodes_[i].c_str(), adapters_[i]->identity().uniq.c_str(),
              adapters_[i]->identity().product);
@@ -532,22 +535,18 @@ class UhidRig : public Events {
   }
 
   // Waits until the kernel has made the sysfs entry and the device node of
-  // every adapter.
-  bool wait_for_nodes() {
+  // adapter i.
+  bool wait_for_node(size_t i) {
     const int64_t until = now_ms() + kNodeWaitMs;
     for (;;) {
-      size_t ready = 0;
-      for (size_t i = 0; i < adapters_.size(); ++i) {
-        nodes_[i] = canfd_sim::find_hidraw(kHidrawClass, adapters_[i]->identity().phys);
-        struct stat st;
-        if (!nodes_[i].empty() && stat(("/dev/" + nodes_[i]).c_str(), &st) == 0) ++ready;
-      }
-      if (ready == adapters_.size()) return true;
+      nodes_[i] = canfd_sim::find_hidraw(kHidrawClass, adapters_[i]->identity().phys);
+      struct stat st;
+      if (!nodes_[i].empty() && stat(("/dev/" + nodes_[i]).c_str(), &st) == 0) return true;
       if (now_ms() > until) {
         fprintf(stderr,
-                "canfd-sim: the kernel made no hidraw node for %zu of %zu adapters within %d s; "
-                "are the hid-generic and hidraw drivers there ('modprobe hid-generic')?\n",
-                adapters_.size() - ready, adapters_.size(), kNodeWaitMs / 1000);
+                "canfd-sim: the kernel made no hidraw node for adapter %s within %d s; are the "
+                "hid-generic and hidraw drivers there ('modprobe hid-generic')?\n",
+                adapters_[i]->identity().uniq.c_str(), kNodeWaitMs / 1000);
         return false;
       }
       usleep(10000);

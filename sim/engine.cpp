@@ -58,13 +58,24 @@ void Engine::run(int64_t now) {
   deliver_out();
 }
 
-int64_t Engine::take_ready_at() const {
+int64_t Engine::take_ready_at(int64_t now) {
   std::lock_guard<std::mutex> lk(mu_);
   if (stalled_ || shut_down_) return kNever;
+  advance(now);
   int64_t t = std::numeric_limits<int64_t>::min();
   // A late answer holds back every report behind its command.
   if (late_) t = late_->due;
-  if (timing_.on) t = std::max(t, from_host_.ready_at());
+  if (timing_.on) {
+    t = std::max(t, from_host_.ready_at());
+    // As an endpoint takes no transfer that the device has no room for:
+    // while a port's transmit queue could not take the frames of one more
+    // report, the host's reports wait (and the host's writes with them).
+    for (int i = 0; i < 2; ++i) {
+      const size_t queued = bus_.queued(i);
+      if (queued != 0 && queued + canfd::wire::kTxRecordsPerPacket > bus_.limit())
+        t = std::max(t, bus_.next_end());
+    }
+  }
   return t;
 }
 

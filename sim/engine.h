@@ -7,7 +7,7 @@
 // through the Link it gives.
 //
 // The transport's thread drives it: run(now) carries out what is due,
-// take_ready_at() says when the next host report may be taken, take()
+// take_ready_at(now) says when the next host report may be taken, take()
 // takes one, next_wake() says when run() has work again. The test API may
 // be called from any thread.
 #ifndef CANFD_SIM_ENGINE_H
@@ -59,8 +59,9 @@ class Engine {
   // Carries out everything due by now and hands out the reports that may go.
   void run(int64_t now);
   // When the next host report may be taken: now or earlier when it may at
-  // once, timing::kNever while stalled.
-  int64_t take_ready_at() const;
+  // once, timing::kNever while stalled. Carries out what is due by now
+  // first, so that the room on the bus is counted as it is.
+  int64_t take_ready_at(int64_t now);
   // Takes one report the host wrote.
   void take(const uint8_t *msg, size_t n, int64_t now);
   // When run() has work next, or timing::kNever.

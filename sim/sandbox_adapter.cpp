@@ -94,9 +94,9 @@ void SimAdapter::serve() {
   std::vector<int> readable, closed;
   while (!stop_) {
     engine_.run(monotonic_ns());
-    const int64_t ready_at = engine_.take_ready_at();
-    int64_t wake_at = engine_.next_wake();
     const int64_t now = monotonic_ns();
+    const int64_t ready_at = engine_.take_ready_at(now);
+    int64_t wake_at = engine_.next_wake();
     const bool taking = ready_at <= now;
     if (!taking) wake_at = std::min(wake_at, ready_at);
 
@@ -148,7 +148,7 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
       const size_t i = (start + k) % readable.size();
       if (empty[i]) continue;
       const int64_t now = monotonic_ns();
-      if (engine_.take_ready_at() > now || stop_) return;
+      if (engine_.take_ready_at(now) > now || stop_) return;
       const ssize_t n = recv(readable[i], buf, sizeof buf, MSG_DONTWAIT);
       if (n > 0) {
         engine_.take(buf, static_cast<size_t>(n), now);

@@ -64,8 +64,13 @@ constexpr int kUsbFullSpeed = 1000;
 //    bit rates (see timing.h), and is received on the other port, with that
 //    time stamp, when it has passed; the frames of both ports share the bus
 //    and go by arbitration;
-//  - a frame that finds its port's transmit queue full is dropped and
-//    counted (tx_overflows(), and the buffer-status word below).
+//  - the adapter takes no report from the host while a port's transmit
+//    queue has frames and no room for the frames of one more report, as a
+//    USB endpoint takes no transfer the device has no room for: the host's
+//    writes wait, and nothing the host sent is lost on a busy bus;
+//  - a frame that still finds its port's transmit queue full (a report with
+//    more frames than the queue holds) is dropped and counted
+//    (tx_overflows(), and the buffer-status word below).
 struct Timing {
   bool on = false;
   int usb_reports_per_second = kUsbHighSpeed;

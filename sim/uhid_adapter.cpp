@@ -152,7 +152,7 @@ void UhidAdapter::serve() {
   while (!stop_) {
     int64_t now = monotonic_ns();
     bool waiting = false;
-    while (engine_.take_ready_at() <= now) {
+    while (engine_.take_ready_at(now) <= now) {
       {
         std::lock_guard<std::mutex> lk(inbox_mu_);
         if (inbox_.empty()) break;
@@ -168,7 +168,7 @@ void UhidAdapter::serve() {
       std::lock_guard<std::mutex> lk(inbox_mu_);
       waiting = !inbox_.empty();
     }
-    if (waiting) wake_at = std::min(wake_at, engine_.take_ready_at());
+    if (waiting) wake_at = std::min(wake_at, engine_.take_ready_at(now));
     pollfd fds[1];  // the waker's
     if (!waker_.wait(fds, 1, wake_at)) break;
   }

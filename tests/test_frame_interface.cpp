@@ -290,7 +290,7 @@ TEST_F(FrameInterface, CloseWakesAWaitingReceiverAndSender) {
   h = 0xFFFF;
   receiver.join();
   sender.join();
-  EXPECT_LT(ms_since(t0), 1000.0);
+  EXPECT_LT(ms_since(t0), 5000.0);  // not the ten seconds they would wait
   EXPECT_EQ(rx_rc.load(), CANFD_ERR_DEVICE_NOT_OPEN);
   EXPECT_EQ(tx_rc.load(), CANFD_ERR_DEVICE_NOT_OPEN);
 }

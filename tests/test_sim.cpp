@@ -500,6 +500,21 @@ TEST_F(Timed, FramesArriveWhenTheirWireTimeHasPassed) {
   EXPECT_NEAR(recs[1].stamp_us - recs[0].stamp_us, 1048, 1);
 }
 
+TEST_F(Timed, ABusyBusHoldsTheHostBackInsteadOfDroppingItsFrames) {
+  Timing on = adapter.timing();
+  on.tx_queue_frames = 16;
+  adapter.set_timing(on);
+  set_rates(1000000, 1000000);  // 111 us for each frame below
+  const int fd = open_node();
+  std::vector<Frame> frames;
+  for (uint32_t id = 1; id <= 7; ++id) frames.push_back({id, false, false, false, 8});
+  // 30 reports of seven frames: far more than the queue holds.
+  for (int i = 0; i < 30; ++i) ASSERT_TRUE(write_all(fd, frames_report(1, frames)));
+  const auto recs = read_records(fd, 2, 210, 5000);
+  EXPECT_EQ(recs.size(), 210u);
+  EXPECT_EQ(adapter.tx_overflows(1), 0u);
+}
+
 TEST_F(Timed, FullTransmitQueueDropsAndTheStatusCountsIt) {
   Timing on = adapter.timing();
   on.tx_queue_frames = 4;
@@ -509,19 +524,23 @@ TEST_F(Timed, FullTransmitQueueDropsAndTheStatusCountsIt) {
   std::vector<Frame> frames;
   for (uint32_t id = 1; id <= 7; ++id) frames.push_back({id, false, false, false, 8});
   ASSERT_TRUE(write_all(fd, frames_report(1, frames)));
-  // One on the wire, four waiting, two turned away.
-  const auto st = read_status(fd, 1);
-  EXPECT_EQ(st[2] & canfd_sim::kBufOverflowMask, 2u);
-  const uint32_t queued = st[2] >> canfd_sim::kBufQueuedShift;
+  // One on the wire, four waiting, two turned away: a report with more
+  // frames than the queue holds is the one way to overflow it.
+  ASSERT_TRUE(rig::eventually([&] { return adapter.tx_overflows(1) == 2; }));
+  EXPECT_EQ(adapter.tx_overflows(2), 0u);
+  const uint32_t queued = adapter.state().port[0].buf_status >> canfd_sim::kBufQueuedShift;
   EXPECT_GE(queued, 1u);
   EXPECT_LE(queued, 4u);
-  EXPECT_EQ(adapter.tx_overflows(1), 2u);
-  EXPECT_EQ(adapter.tx_overflows(2), 0u);
   EXPECT_EQ(adapter.state().port[0].buf_status & canfd_sim::kBufOverflowMask, 2u);
   const auto recs = read_records(fd, 2, 5, 3000);
   ASSERT_EQ(recs.size(), 5u);
   for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(recs[i].id, i + 1);
   EXPECT_TRUE(read_records(fd, 2, 1, 200).empty());
+  // The host's status read waited for the queue (as everything behind a
+  // report the adapter has no room for): the count is still there.
+  const auto st = read_status(fd, 1);
+  EXPECT_EQ(st[2] & canfd_sim::kBufOverflowMask, 2u);
+  EXPECT_EQ(st[2] >> canfd_sim::kBufQueuedShift, 0u);
   // Re-initialising the port empties its queue and its count.
   ASSERT_TRUE(write_all(fd, report(CANFD_OP_WRITE, w::fc::port(1, w::fc::kWriteReinit))));
   ASSERT_TRUE(rig::eventually([&] { return adapter.tx_overflows(1) == 0; }));

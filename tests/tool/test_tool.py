@@ -23,25 +23,14 @@ P1 = "canfd-1234ABCD-1"
 P2 = "canfd-1234ABCD-2"
 
 
-def one_sim_per_adapter(sim_args):
-    """canfd-sim arguments split into one set per adapter: the same options,
-    each with its own board id (as canfd-sim picks them: counting up from the
-    last one given)."""
+def adapter_count(sim_args):
+    """How many adapters canfd-sim makes for these arguments."""
     args = list(sim_args)
-    count, bids = 1, []
-    if "--bid" in args:
-        i = args.index("--bid")
-        bids = [int(b, 16) for b in args[i + 1].split(",")]
-        count = len(bids)
-        del args[i:i + 2]
     if "--adapters" in args:
-        i = args.index("--adapters")
-        count = int(args[i + 1])
-        del args[i:i + 2]
-    bids = bids or [0x1234ABCD]
-    while len(bids) < count:
-        bids.append(bids[-1] + 1)
-    return [args + ["--bid", "%08X" % bid] for bid in bids[:count]]
+        return int(args[args.index("--adapters") + 1])
+    if "--bid" in args:
+        return len(args[args.index("--bid") + 1].split(","))
+    return 1
 
 
 class Sim:
@@ -52,14 +41,12 @@ class Sim:
         self.env = dict(os.environ)
         self.procs = []
         if UHID:
-            # The devices are everyone's: canfd needs no environment. One
-            # canfd-sim per adapter, each started once the node of the one
-            # before exists, so that the kernel numbers the nodes in order
-            # (devices created together get their numbers in any order).
-            for args in one_sim_per_adapter(sim_args):
-                self.procs.append(subprocess.Popen([SIM, "--uhid", "--quiet", *args],
-                                                   stdout=subprocess.PIPE, text=True))
-                line = self.procs[-1].stdout.readline()
+            # The devices are everyone's: canfd needs no environment. canfd-sim
+            # prints one line per adapter once its node exists.
+            self.procs.append(subprocess.Popen([SIM, "--uhid", "--quiet", *sim_args],
+                                               stdout=subprocess.PIPE, text=True))
+            for _ in range(adapter_count(sim_args)):
+                line = self.procs[0].stdout.readline()
                 if not re.match(r"/dev/hidraw\d+ [0-9A-F]{8} [0-9A-F]{4}$", line.strip()):
                     self.close()
                     raise RuntimeError("canfd-sim --uhid printed %r" % line)

@@ -1,7 +1,30 @@
-"""Maps python-can filters onto the adapter's identifier range filters."""
+"""python-can filters: matching a frame, and mapping them onto the adapter's
+identifier range filters."""
+
+from typing import List, Optional, Sequence, Tuple
+
+from can.typechecking import CanFilters
 
 STD_WIDTH = 0x7FF
 EXT_WIDTH = 0x1FFFFFFF
+
+Ranges = List[Tuple[int, int]]
+
+
+def matches(filters: Optional[CanFilters], arbitration_id: int, extended: bool) -> bool:
+    """Whether a frame passes python-can filters (None passes every frame).
+
+    A filter matches when the identifier agrees with can_id in the bits of
+    can_mask and, if the filter has "extended", the kind of identifier agrees.
+    """
+    if not filters:
+        return True
+    for f in filters:
+        if "extended" in f and bool(f["extended"]) != extended:
+            continue
+        if (arbitration_id ^ f["can_id"]) & f["can_mask"] == 0:
+            return True
+    return False
 
 
 def _range(can_id, can_mask, width):
@@ -50,7 +73,8 @@ def _ranges_for(filters, extended, width, capacity):
     return ranges
 
 
-def hardware_ranges(filters, std_capacity, ext_capacity):
+def hardware_ranges(filters: Optional[Sequence[dict]], std_capacity: int,
+                    ext_capacity: int) -> Tuple[Ranges, Ranges]:
     """(standard ranges, extended ranges) for the adapter's filter lists.
 
     An empty list passes every identifier of its kind. The result never

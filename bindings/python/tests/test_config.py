@@ -44,6 +44,16 @@ class TestConfiguration:
             config = bus.read_port_config()
             assert (config["bitrate"], config["data_bitrate"]) == (250000, 1000000)
 
+    def test_can_protocol_for_python_can_4_3_and_later(self, make_bus, channels):
+        classic = make_bus(channels[0])
+        fd = make_bus(channels[1], fd=True, fd_non_iso=True)
+        protocols = getattr(can, "CanProtocol", None)
+        if protocols is None:
+            assert not hasattr(classic, "_can_protocol")
+            return
+        assert classic.protocol == protocols.CAN_20
+        assert fd.protocol == getattr(protocols, "CAN_FD_NON_ISO", protocols.CAN_FD)
+
     def test_detect_available_configs(self, board):
         assert can.detect_available_configs("canfd") == [
             {"interface": "canfd", "channel": f"{board}:1"},
@@ -90,7 +100,7 @@ class TestOpenErrors:
             make_bus(channels[0], bitrate=250000)
         assert first.read_port_config()["bitrate"] == 500000
         second = make_bus(channels[0], bitrate=500000)
-        assert second._dev is first._dev
+        assert second._port is first._port
 
 
 class TestSendErrors:
@@ -115,50 +125,6 @@ class TestSendErrors:
             pair[0].send(can.Message(is_error_frame=True))
 
 
-class FakeLibrary:
-    """The library, with CANFD_SetCANTxMsg answering from a script first."""
-
-    def __init__(self, results):
-        self.results = list(results)
-        self.calls = 0
-        self.real = _lib.lib()
-
-    def CANFD_SetCANTxMsg(self, *args):
-        self.calls += 1
-        if self.results:
-            return self.results.pop(0)
-        return self.real.CANFD_SetCANTxMsg(*args)
-
-    def __getattr__(self, name):
-        return getattr(self.real, name)
-
-
-class TestFullQueue:
-    def test_retries_until_the_queue_takes_the_frame(self, pair, monkeypatch):
-        fake = FakeLibrary([_lib.ERR_TX_QUEUE_FULL] * 3)
-        monkeypatch.setattr(canfd_can.bus._lib, "lib", lambda: fake)
-        pair[0].send(can.Message(arbitration_id=9), timeout=1)
-        assert fake.calls == 4
-        assert pair[1].recv(0.5).arbitration_id == 9
-
-    @pytest.mark.parametrize("timeout", [0, 0.2])
-    def test_gives_up_at_the_timeout(self, pair, monkeypatch, timeout):
-        fake = FakeLibrary([_lib.ERR_TX_QUEUE_FULL] * 100000)
-        monkeypatch.setattr(canfd_can.bus._lib, "lib", lambda: fake)
-        start = time.monotonic()
-        with pytest.raises(can.CanOperationError) as err:
-            pair[0].send(can.Message(arbitration_id=9), timeout=timeout)
-        assert timeout <= time.monotonic() - start < timeout + 0.2
-        assert err.value.error_code == _lib.ERR_TX_QUEUE_FULL
-
-    def test_other_errors_are_not_retried(self, pair, monkeypatch):
-        fake = FakeLibrary([_lib.ERR_USB_WRITE])
-        monkeypatch.setattr(canfd_can.bus._lib, "lib", lambda: fake)
-        with pytest.raises(can.CanOperationError) as err:
-            pair[0].send(can.Message(arbitration_id=9), timeout=1)
-        assert fake.calls == 1 and err.value.error_code == _lib.ERR_USB_WRITE
-
-
 class TestShutdown:
     def test_is_idempotent_and_ends_use(self, pair):
         pair[0].shutdown()
@@ -170,8 +136,8 @@ class TestShutdown:
 
     def test_ports_share_the_device_until_the_last_closes(self, pair):
         one, two = pair
-        assert one._dev is two._dev
-        hidnum = one._dev.hidnum
+        assert one._port.dev is two._port.dev
+        hidnum = one._port.dev.hidnum
         one.shutdown()
         assert device_open(hidnum)
         assert two.read_port_config()["enabled"]
@@ -183,7 +149,7 @@ class TestShutdown:
     def test_released_port_is_disabled(self, pair):
         enable, mode, iso = _lib.WORD(), _lib.WORD(), _lib.WORD()
         pair[0].shutdown()
-        assert _lib.lib().CANFD_GetCANOPMode(pair[1]._dev.hidnum, 1, ctypes.byref(enable),
+        assert _lib.lib().CANFD_GetCANOPMode(pair[1]._port.dev.hidnum, 1, ctypes.byref(enable),
                                              ctypes.byref(mode), ctypes.byref(iso)) == 0
         assert enable.value == 0
 
@@ -213,5 +179,44 @@ class TestShutdown:
         pair[0].shutdown()
         thread.join(3)
         assert not thread.is_alive() and len(errors) == 1
-        # A wait slice is one second; closing the device wakes at once.
-        assert time.monotonic() - start < (0.5 if last else 1.5)
+        assert time.monotonic() - start < 0.5
+
+    def test_joins_the_port_reader_when_the_last_bus_on_it_goes(self, make_bus, channels):
+        first, second = make_bus(channels[0]), make_bus(channels[0])
+        other = make_bus(channels[1])
+        reader = first._port.reader.thread
+        assert second._port.reader.thread is reader and reader.is_alive()
+        first.shutdown()
+        assert reader.is_alive()
+        other.send(can.Message(arbitration_id=7))
+        assert second.recv(0.5).arbitration_id == 7
+        start = time.monotonic()
+        second.shutdown()
+        assert not reader.is_alive()
+        assert time.monotonic() - start < 0.5
+        other.shutdown()
+        assert not [t for t in threading.enumerate() if t.name.startswith("canfd reader")]
+
+
+
+class TestState:
+    def test_an_idle_port_is_error_active(self, pair):
+        assert pair[0].read_port_status() == {"bus_state": "error_active", "tx_errors": 0,
+                                              "rx_errors": 0}
+        assert pair[0].state == can.BusState.ACTIVE
+
+    @pytest.mark.parametrize("code,state", [(0, can.BusState.ACTIVE), (1, can.BusState.ACTIVE),
+                                            (2, can.BusState.PASSIVE), (3, can.BusState.ERROR)])
+    def test_the_library_states_as_python_can_states(self, pair, counting_library, code,
+                                                     state):
+        def bus_state(hidnum, port, o_state, o_tx, o_rx):
+            o_state._obj.value, o_tx._obj.value, o_rx._obj.value = code, 130, 7
+            return 0
+
+        counting_library(CANFD_GetCANBusState=bus_state)
+        assert pair[1].state == state
+        assert pair[1].read_port_status()["tx_errors"] == 130
+
+    def test_cannot_be_set(self, pair):
+        with pytest.raises(NotImplementedError):
+            pair[0].state = can.BusState.PASSIVE
