@@ -51,8 +51,6 @@ if [ -n "${CANFD_PYCAN_BACK2BACK:-}" ]; then
   rm -rf "$build/vm-pythoncan"
   mkdir -p "$build/vm-pythoncan"
   cp "$CANFD_PYCAN_BACK2BACK" "$build/vm-pythoncan/back2back_test.py"
-  config=$(dirname "$CANFD_PYCAN_BACK2BACK")/config.py
-  [ ! -f "$config" ] || cp "$config" "$build/vm-pythoncan/"
   pass+=("CANFD_PYCAN_BACK2BACK=$build/vm-pythoncan/back2back_test.py")
 fi
 rc=0
