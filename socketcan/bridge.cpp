@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "bus_state.h"
@@ -485,7 +486,7 @@ class Monitor {
         while (next_state <= now) next_state += config_.state_interval;
       }
       if (now >= next_report) {
-        if (!report(now)) return;
+        report(now);
         while (next_report <= now) next_report += config_.report_interval;
       }
     }
@@ -565,7 +566,7 @@ class Monitor {
     }
   }
 
-  bool report(Clock::time_point now) {
+  void report(Clock::time_point now) {
     const double seconds = std::chrono::duration<double>(now - last_report_).count();
     last_report_ = now;
     for (size_t i = 0; i < links_.size(); ++i) {
@@ -612,7 +613,6 @@ class Monitor {
       w.socket_dropped = socket_dropped;
       w.undelivered = undelivered;
     }
-    return true;
   }
 
   std::vector<std::unique_ptr<Link>> &links_;

@@ -10,36 +10,21 @@ namespace {
 
 using canfd::BusState;
 
-uint8_t tx_bits(BusState s) {
-  switch (s) {
-    case BusState::error_warning:
-      return CAN_ERR_CRTL_TX_WARNING;
-    case BusState::error_passive:
-      return CAN_ERR_CRTL_TX_PASSIVE;
-    default:
-      return CAN_ERR_CRTL_ACTIVE;
-  }
-}
+// data[1] of a side (transmit, receive) in error active, error warning and
+// error passive.
+constexpr uint8_t kCrtlBits[2][3] = {
+    {CAN_ERR_CRTL_ACTIVE, CAN_ERR_CRTL_TX_WARNING, CAN_ERR_CRTL_TX_PASSIVE},
+    {CAN_ERR_CRTL_ACTIVE, CAN_ERR_CRTL_RX_WARNING, CAN_ERR_CRTL_RX_PASSIVE},
+};
 
-uint8_t rx_bits(BusState s) {
-  switch (s) {
-    case BusState::error_warning:
-      return CAN_ERR_CRTL_RX_WARNING;
-    case BusState::error_passive:
-      return CAN_ERR_CRTL_RX_PASSIVE;
-    default:
-      return CAN_ERR_CRTL_ACTIVE;
-  }
-}
-
-// The state of the side whose counter is the higher (both when equal); the
-// other side stays error active.
+// data[1] for a state short of bus off: the state of the side whose counter
+// is the higher (both when equal); the other side stays error active.
 uint8_t crtl_bits(BusState s, uint8_t tx_errors, uint8_t rx_errors) {
   const BusState tx = tx_errors >= rx_errors ? s : BusState::error_active;
   const BusState rx = tx_errors <= rx_errors ? s : BusState::error_active;
   uint8_t bits = 0;
-  if (tx >= rx) bits |= tx_bits(tx);
-  if (tx <= rx) bits |= rx_bits(rx);
+  if (tx >= rx) bits |= kCrtlBits[0][static_cast<int>(tx)];
+  if (tx <= rx) bits |= kCrtlBits[1][static_cast<int>(rx)];
   return bits;
 }
 
