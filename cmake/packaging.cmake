@@ -78,8 +78,9 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION "driver library for the two-port USB CAN FD ada
 C and C++ headers, pkg-config file and CMake package (canfd::canfd) of
 libcanfd.")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "tools for the two-port USB CAN FD adapter
-The canfd command-line tool, and canfd-sim, which runs programs against
-simulated adapters.")
+The canfd command-line tool; canfd-sim, which runs programs against
+simulated adapters; and canfd-socketcan, which makes the ports of an adapter
+SocketCAN network interfaces (with a systemd unit template).")
 
 if(CMAKE_CROSSCOMPILING)
   # dpkg-shlibdeps knows only the host's libraries; the cross builds need

@@ -31,9 +31,13 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$dir/CMakeCache.txt")
 fail() { echo "ci-install: $*"; exit 1; }
 for f in include/canfd/canfd.h include/canfd/canfd_comm.h include/canfd/Timer.h \
          include/canfd/canfd.hpp "$libdir/libcanfd.so.$version" "$libdir/pkgconfig/libcanfd.pc" \
-         "$libdir/cmake/canfd/canfd-config.cmake" bin/canfd-sim lib/udev/rules.d/60-canfd.rules; do
+         "$libdir/cmake/canfd/canfd-config.cmake" bin/canfd-sim lib/udev/rules.d/60-canfd.rules \
+         bin/canfd-socketcan "lib/systemd/system/canfd-socketcan@.service"; do
   [ -f "$stage/$f" ] || fail "not installed: $f"
 done
+# The unit starts the program where the packages put it.
+grep -qx 'ExecStart=/usr/bin/canfd-socketcan --device %i $CANFD_SOCKETCAN_OPTS' \
+  "$stage/lib/systemd/system/canfd-socketcan@.service" || fail "the unit does not start /usr/bin/canfd-socketcan"
 [ "$(readlink "$stage/$libdir/libcanfd.so.1")" = "libcanfd.so.$version" ] ||
   fail "libcanfd.so.1 does not point to libcanfd.so.$version"
 [ "$(readlink "$stage/$libdir/libcanfd.so")" = "libcanfd.so.1" ] ||

@@ -5,12 +5,16 @@
 # and runs scripts/vm/stage.sh inside: the tool's and the python-can
 # interface's tests, several processes on one adapter, unplug and re-plug,
 # permissions and the command round trip, all on real hidraw nodes made by
-# canfd-sim --uhid.
+# canfd-sim --uhid; then the SocketCAN bridge with can-utils and python-can.
 #
 #   bash scripts/vm-test.sh [BUILD_DIR]      (default: build)
 #
 # Environment: VM_CACHE (kernel, modules and initramfs; default
-# BUILD_DIR/vm), VM_CHECKS (names of the checks to run; default all).
+# BUILD_DIR/vm), VM_CHECKS (names of the checks to run; default all),
+# CANFD_PYCAN_BACK2BACK (test/back2back_test.py of python-can 4.1, which is
+# not part of this project: without it the check socketcan_python is
+# skipped), VM_CANFDTEST_FRAMES (frames of the canfdtest check, default
+# 100000), VM_BRIDGE_FRAMES (frames of each throughput run, default 20000).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${BUILD_DIR:-$root/build}}
@@ -31,9 +35,27 @@ sh "$root/bindings/python/run-tests.sh" /usr/bin/python3 "$root/bindings/python"
   --collect-only -q > /dev/null
 
 bash "$root/scripts/vm/setup.sh" "$cache"
+# The stage takes 8 to 10 minutes; a loaded machine may take longer.
+export VM_TIMEOUT=${VM_TIMEOUT:-1800}
+
+# The VM starts its command with an empty environment: what the stage takes
+# from it is passed on here. /tmp and /run are the VM's own; the python-can
+# test module goes into the build tree, which the VM shares.
+pass=()
+for v in VM_CANFDTEST_FRAMES VM_BRIDGE_FRAMES; do
+  [ -z "${!v:-}" ] || pass+=("$v=${!v}")
+done
+if [ -n "${CANFD_PYCAN_BACK2BACK:-}" ]; then
+  [ -f "$CANFD_PYCAN_BACK2BACK" ] ||
+    { echo "vm-test.sh: CANFD_PYCAN_BACK2BACK: no file $CANFD_PYCAN_BACK2BACK" >&2; exit 2; }
+  rm -rf "$build/vm-pythoncan"
+  mkdir -p "$build/vm-pythoncan"
+  cp "$CANFD_PYCAN_BACK2BACK" "$build/vm-pythoncan/back2back_test.py"
+  pass+=("CANFD_PYCAN_BACK2BACK=$build/vm-pythoncan/back2back_test.py")
+fi
 rc=0
 # shellcheck disable=SC2086 # VM_CHECKS is a list of words
 bash "$root/scripts/vm/run.sh" "$cache" -w "$build" -- \
-  bash "$root/scripts/vm/stage.sh" "$build" ${VM_CHECKS:-} || rc=$?
+  env "${pass[@]}" bash "$root/scripts/vm/stage.sh" "$build" ${VM_CHECKS:-} || rc=$?
 echo "vm stage: exit status $rc after $(($(date +%s) - start)) s"
 exit "$rc"
