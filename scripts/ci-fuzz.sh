@@ -5,4 +5,4 @@
 # longer, and --long runs a campaign.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/fuzz.sh" "${CANFD_FUZZ_SECONDS:-15}" "${1:-$root/build}"
+CANFD_WERROR=ON bash "$root/scripts/fuzz.sh" "${CANFD_FUZZ_SECONDS:-15}" "${1:-$root/build}"

@@ -23,7 +23,8 @@
 #         scripts/fuzz.sh --repro fuzz_stream build-fuzz/crashes/stream/crash-1f2e...
 #       (builds the target if needed; exit status 0 when the input passes).
 #
-# FUZZ_TARGETS="fuzz_rings fuzz_tx" picks targets. A crash stops its target's
+# FUZZ_TARGETS="fuzz_rings fuzz_tx" picks targets; CANFD_WERROR=ON makes
+# warnings errors (CI). A crash stops its target's
 # run; the input is saved in <fuzz-build>/crashes/<name>/ and the command that
 # reproduces it is printed. Crash inputs worth keeping go to
 # tests/fuzz/crashes/<name>/: ctest replays them (fuzz_replay_<name>).
@@ -66,6 +67,7 @@ build() {
   local flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all"
   flags+=" -fno-omit-frame-pointer -fsanitize-coverage-ignorelist=$root/tests/fuzz/coverage_ignore.txt"
   cmake -S "$root" -B "$fuzz" -DCANFD_FUZZ=ON -DCANFD_TOOLS=OFF -DCANFD_BENCH=OFF \
+    -DCANFD_WERROR="${CANFD_WERROR:-OFF}" \
     -DCANFD_EXAMPLES=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" > /dev/null
   cmake --build "$fuzz" --target "$@" -j"$jobs" > "$fuzz/build.log" 2>&1 ||

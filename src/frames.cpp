@@ -71,7 +71,7 @@ void rx_clear(const Ring &ring, RxStream &s) {
 }
 
 void rx_signal(Device &d, BYTE port) {
-  if (d.rx_signalled[port - 1]) return;
+  if (!d.rx_fd_given[port - 1] || d.rx_signalled[port - 1]) return;
   const uint64_t one = 1;
   if (write(d.rx_event_fd[port - 1], &one, sizeof one) == sizeof one)
     d.rx_signalled[port - 1] = true;
@@ -320,7 +320,16 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
-  *o_iFd = use.dev->rx_event_fd[i_byCANPort - 1];
+  Device &d = *use.dev;
+  Lock lock(rx_mutex(d.rec, i_byCANPort));
+  if (!d.rx_fd_given[i_byCANPort - 1]) {
+    d.rx_fd_given[i_byCANPort - 1] = true;
+    // Records that arrived before the descriptor was asked for.
+    DWORD bytes = 0;
+    CANRxBufDataCount(d.rec, i_byCANPort, &bytes);
+    if (bytes >= w::kRxRecordSize || is_gone(d)) rx_signal(d, i_byCANPort);
+  }
+  *o_iFd = d.rx_event_fd[i_byCANPort - 1];
   return 0;
 }
 

@@ -114,9 +114,9 @@ BYTE *records_tail(CANFD_Frame_St *frames, DWORD n);
 void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us);
 
 struct Device;
-// The port's readiness descriptor follows its ring: rx_signal after records
-// were stored (or the device is gone), rx_taken after records were taken.
-// The caller holds the port's receive mutex.
+// The port's readiness descriptor follows its ring, once it was handed out:
+// rx_signal after records were stored (or the device is gone), rx_taken
+// after records were taken. The caller holds the port's receive mutex.
 void rx_signal(Device &d, BYTE port);
 void rx_taken(Device &d, BYTE port);
 // Learns the offset of the adapter's clock from a record's time stamp.
@@ -174,6 +174,9 @@ struct Device {
   RxStream rx[2];
   int rx_event_fd[2] = {-1, -1};                  // readable while records wait (and once gone)
   bool rx_signalled[2] = {false, false};          // guarded by the port's receive mutex
+  // The descriptor was handed out: until then no one can wait on it, and
+  // the receive path spends no system call on it.
+  bool rx_fd_given[2] = {false, false};  // guarded by the port's receive mutex
   pthread_cond_t tx_room;                         // with mutex_USBDevTx: a report left the queue
   int tx_waiters = 0;                             // guarded by mutex_USBDevTx
   std::atomic<DWORD> tx_refused[2] = {{0}, {0}};  // reports the full queue refused

@@ -214,6 +214,33 @@ TEST_F(FrameInterface, ReadinessDescriptorFollowsTheRing) {
   EXPECT_TRUE(readable(fd));
 }
 
+// The descriptor asked for after records arrived, or after the adapter went
+// away, is readable at once: a poll loop started late does not sleep on
+// frames that already wait.
+TEST_F(FrameInterface, ReadinessDescriptorAskedForLateIsReadyAtOnce) {
+  adapter->push_records(2, {canfd_sim::make_rx_record(7, false, false, false, false, 0, nullptr)});
+  sync_with_worker(h);
+  int fd = -1;
+  ASSERT_EQ(CANFD_GetCANRxEventFd(h, 2, &fd), 0);
+  EXPECT_TRUE(readable(fd));
+  int again = -1;
+  ASSERT_EQ(CANFD_GetCANRxEventFd(h, 2, &again), 0);
+  EXPECT_EQ(again, fd);
+  CANFD_Frame_St in[2];
+  DWORD got = 0;
+  ASSERT_EQ(CANFD_ReceiveCANFrames(h, 2, in, 2, 0, &got), 0);
+  EXPECT_EQ(got, 1u);
+  EXPECT_FALSE(readable(fd));
+  adapter->disconnect();
+  ASSERT_TRUE(eventually([&] {
+    DWORD n = 0;
+    return CANFD_ReceiveCANFrames(h, 1, in, 1, 0, &n) == CANFD_ERR_DEVICE_GONE;
+  }));
+  int fd1 = -1;
+  ASSERT_EQ(CANFD_GetCANRxEventFd(h, 1, &fd1), 0);
+  EXPECT_TRUE(readable(fd1));
+}
+
 TEST_F(FrameInterface, CountsOfDroppedAndRefused) {
   DWORD dropped = 99, refused = 99;
   ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, &dropped, &refused, 0), 0);
