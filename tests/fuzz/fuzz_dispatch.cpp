@@ -37,6 +37,8 @@ core::Device &device() {
     CANBufStructInit(rec);
     core::Device *dev = core::new_device(0, rec);
     for (int &fd : dev->rx_event_fd) fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    // Handed out, as to a poll loop: the descriptors follow the rings.
+    for (bool &given : dev->rx_fd_given) given = true;
     return dev;
   }();
   return *d;
