@@ -5,6 +5,8 @@
 #include <linux/input.h>
 #include <linux/uhid.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +177,13 @@ void UhidAdapter::serve() {
 }
 
 void UhidAdapter::read_loop() {
+  // uhid keeps only 32 output reports for the device and drops the rest, so
+  // this thread must not be kept waiting by a busy machine: it runs at a
+  // real-time priority where allowed (root). It only moves reports into the
+  // inbox, so it never holds a CPU for long.
+  sched_param param{};
+  param.sched_priority = 1;
+  pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
   while (!stop_) {
     pollfd fds[2] = {{-1, 0, 0}, {fd_, POLLIN, 0}};  // [0]: the waker's
     if (!reader_waker_.wait(fds, 2, timing::kNever)) break;
