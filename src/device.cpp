@@ -120,6 +120,7 @@ Device *new_device(WORD hidnum, PKALVEN_CANFD_CAN_Buf_St rec) {
   init_monotonic_cond(&d->rx_cond[0]);
   init_monotonic_cond(&d->rx_cond[1]);
   pthread_mutex_init(&d->answer_mu, nullptr);
+  pthread_mutex_init(&d->read_mu, nullptr);
   init_monotonic_cond(&d->answer_cond);
   init_monotonic_cond(&d->tx_room);
   return d;
@@ -130,6 +131,7 @@ void delete_device(Device *d) {
   pthread_cond_destroy(&d->rx_cond[0]);
   pthread_cond_destroy(&d->rx_cond[1]);
   pthread_mutex_destroy(&d->answer_mu);
+  pthread_mutex_destroy(&d->read_mu);
   pthread_cond_destroy(&d->answer_cond);
   pthread_cond_destroy(&d->tx_room);
   d->~Device();

@@ -298,13 +298,18 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
   {
     Lock lock(m);
     DWORD bytes = 0;
-    for (bool waited = false;; waited = true) {
+    for (;;) {
       if (is_closing(d)) return CANFD_ERR_DEVICE_NOT_OPEN;
       CANRxBufDataCount(d.rec, i_byCANPort, &bytes);
       if (bytes >= w::kRxRecordSize) break;
       if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
-      if (waited && now_ns() >= deadline) return CANFD_ERR_RX_BUF_EMPTY;
-      wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
+      if (now_ns() >= deadline) return CANFD_ERR_RX_BUF_EMPTY;
+      // Read the node in this thread where no one else does; else wait for
+      // whoever reads it.
+      pthread_mutex_unlock(m);
+      const bool read = read_while_waiting(d, i_byCANPort, deadline);
+      pthread_mutex_lock(m);
+      if (!read) wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
     }
     n = bytes / w::kRxRecordSize < i_dwMax ? bytes / w::kRxRecordSize : i_dwMax;
     // One copy under the lock; the records are decoded outside it.

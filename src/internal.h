@@ -172,19 +172,27 @@ struct Device {
   sem_t start;                             // posted once per worker when its block is published
   pthread_cond_t rx_cond[2];               // with the port's receive mutex: records stored
   RxStream rx[2];
-  int rx_event_fd[2] = {-1, -1};                  // readable while records wait (and once gone)
-  bool rx_signalled[2] = {false, false};          // guarded by the port's receive mutex
+  int rx_event_fd[2] = {-1, -1};          // readable while records wait (and once gone)
+  bool rx_signalled[2] = {false, false};  // guarded by the port's receive mutex
   // The descriptor was handed out: until then no one can wait on it, and
   // the receive path spends no system call on it.
-  bool rx_fd_given[2] = {false, false};  // guarded by the port's receive mutex
+  bool rx_fd_given[2] = {false, false};           // guarded by the port's receive mutex
   pthread_cond_t tx_room;                         // with mutex_USBDevTx: a report left the queue
   int tx_waiters = 0;                             // guarded by mutex_USBDevTx
   std::atomic<DWORD> tx_refused[2] = {{0}, {0}};  // reports the full queue refused
   // Host time minus adapter time, in microseconds: the smallest difference
   // seen as records arrive (the record that waited least). Both ports share
-  // the adapter's clock. Written by the receive worker only.
+  // the adapter's clock. Written by the reader of the node only.
   std::atomic<int64_t> clock_offset_us{INT64_MIN};
-  int64_t last_adapter_us = 0;
+  int64_t last_adapter_us = 0;  // guarded by read_mu
+  // Whoever reads the node and files its reports holds read_mu: the receive
+  // worker, or a caller of CANFD_ReceiveCANFrames that waits for frames and
+  // reads the node itself meanwhile (one thread woken per report instead of
+  // the worker and the caller). caller_reads_until_ns is INT64_MAX while a
+  // caller reads; once it is done, the time until which the worker still
+  // stands aside, so that a caller that comes straight back keeps reading.
+  pthread_mutex_t read_mu;
+  std::atomic<int64_t> caller_reads_until_ns{0};
   pthread_mutex_t answer_mu;  // guards answers and the response slot
   pthread_cond_t answer_cond;
   Answers answers;
@@ -249,8 +257,16 @@ void mark_gone(Device &d);
 
 // Files one input report of n bytes (the buffer holds CANFD_REPORT_SIZE
 // bytes, zero beyond n): an answer goes to the response slot, a frame packet
-// to its port's stream, anything else is dropped.
-void dispatch_report(Device &d, const BYTE *report, size_t n);
+// to its port's stream, anything else is dropped. Returns the port whose
+// ring received records, or 0. The caller holds read_mu.
+BYTE dispatch_report(Device &d, const BYTE *report, size_t n);
+
+// For a caller that waits for frames of a port: if no other caller reads the
+// node and the worker is not paused, reads and files reports itself until
+// the port's ring receives records, deadline_ns, close or the device is gone,
+// and returns true; false when it may not read (it waits on the port's
+// condition variable instead). The caller holds no receive mutex.
+bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns);
 
 // Writes one report to the node, waiting for room until deadline_ns (-1: no
 // deadline), and giving up when the stop event fires if watch_stop is set.

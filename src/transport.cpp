@@ -50,7 +50,7 @@ int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool
   }
 }
 
-void dispatch_report(Device &d, const BYTE *report, size_t n) {
+BYTE dispatch_report(Device &d, const BYTE *report, size_t n) {
   const BYTE op = report[w::kHdrOpcode];
   const WORD len = w::get_le16(report + w::kHdrLen);
   if (op == CANFD_OP_DONE || op == CANFD_OP_FAIL) {
@@ -58,26 +58,89 @@ void dispatch_report(Device &d, const BYTE *report, size_t n) {
     size_t copy = static_cast<size_t>(len) + CANFD_HEADER_SIZE;
     if (copy > sizeof d.rec->BUFF_RX_NormPkt) copy = sizeof d.rec->BUFF_RX_NormPkt;
     Lock lock(&d.answer_mu);
-    if (!take_answer(d.answers, report, now_ns())) return;
+    if (!take_answer(d.answers, report, now_ns())) return 0;
     std::memcpy(d.rec->BUFF_RX_NormPkt, report, copy);
     __atomic_store_n(&d.rec->m_byNormalPktArrive, 1, __ATOMIC_RELEASE);
     pthread_cond_broadcast(&d.answer_cond);
   } else if (op == CANFD_OP_LARGE) {
     const WORD code = w::get_le16(report + w::kHdrFc);
-    if (code != w::fc::frames_from(1) && code != w::fc::frames_from(2)) return;
+    if (code != w::fc::frames_from(1) && code != w::fc::frames_from(2)) return 0;
     // A length field beyond what was read would file stale bytes: drop.
-    if (static_cast<size_t>(len) + CANFD_HEADER_SIZE > n) return;
+    if (static_cast<size_t>(len) + CANFD_HEADER_SIZE > n) return 0;
     const BYTE port = code == w::fc::frames_from(1) ? 1 : 2;
     RxStream &stream = d.rx[port - 1];
+    bool stored;
     {
       Lock lock(rx_mutex(d.rec, port));
-      if (rx_store(d.rec, port, stream, report + CANFD_HEADER_SIZE, len)) {
+      stored = rx_store(d.rec, port, stream, report + CANFD_HEADER_SIZE, len);
+      if (stored) {
         pthread_cond_broadcast(&d.rx_cond[port - 1]);
         rx_signal(d, port);
       }
     }
     if (stream.newest_us >= 0) learn_clock(d, stream.newest_us);
+    return stored ? port : 0;
   }
+  return 0;
+}
+
+namespace {
+
+// How long the receive worker stands aside after a caller read the node (a
+// caller that waits again within it reads on), and how often it looks while
+// a caller reads. Reports wait in the kernel meanwhile (hidraw keeps 64).
+constexpr int64_t kCallerGraceNs = 2 * 1000000LL;
+
+enum class Read { report, none, gone };
+
+// Reads one report from the node and files it; *port: the port whose ring
+// received records, or 0. The caller holds read_mu.
+Read read_report(Device &d, BYTE (&report)[CANFD_REPORT_SIZE], BYTE *port) {
+  for (;;) {
+    const ssize_t n = read(d.rec->fd, report, sizeof report);
+    if (n > 0) {
+      // Bytes a short report did not fill read as zero.
+      std::memset(report + n, 0, sizeof report - static_cast<size_t>(n));
+      *port = dispatch_report(d, report, static_cast<size_t>(n));
+      return Read::report;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Read::none;
+    // End of stream (the sandbox), EIO (hidraw) or another error: the
+    // adapter is gone, and this node will never deliver again. Tell every
+    // waiter.
+    mark_gone(d);
+    return Read::gone;
+  }
+}
+
+}  // namespace
+
+bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
+  thread_t *blk = worker_block(d.hidnum);
+  if (blk == nullptr || __atomic_load_n(&blk->enable_rxthread, __ATOMIC_ACQUIRE) == 0) return false;
+  int64_t until = d.caller_reads_until_ns.load(std::memory_order_acquire);
+  do {
+    if (until == INT64_MAX) return false;  // another caller reads
+  } while (
+      !d.caller_reads_until_ns.compare_exchange_weak(until, INT64_MAX, std::memory_order_acq_rel));
+  // The worker may be in the middle of its reads: they come first.
+  Lock lock(&d.read_mu);
+  BYTE report[CANFD_REPORT_SIZE];
+  for (;;) {
+    if (is_gone(d) || d.stopping.load(std::memory_order_acquire)) break;
+    const int64_t left = deadline_ns - now_ns();
+    if (left <= 0) break;
+    pollfd fds[2] = {{d.rec->fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
+    const int r = poll(fds, 2, static_cast<int>((left + 999999) / 1000000));
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0 || fds[1].revents != 0) continue;
+    BYTE stored = 0;
+    const Read got = read_report(d, report, &stored);
+    if (got == Read::gone || stored == port) break;
+  }
+  d.caller_reads_until_ns.store(now_ns() + kCallerGraceNs, std::memory_order_release);
+  return true;
 }
 
 void receive_worker(Device &d) {
@@ -86,32 +149,33 @@ void receive_worker(Device &d) {
   const int fd = d.rec->fd;
   BYTE report[CANFD_REPORT_SIZE];
   while (wait_enabled(d, blk, &blk->enable_rxthread)) {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0) {
+    // While a caller reads the node, watch only the stop event, and look
+    // again when the caller's time is up.
+    const int64_t until = d.caller_reads_until_ns.load(std::memory_order_acquire);
+    const int64_t now = now_ns();
+    const bool aside = until > now;
+    const int aside_ms =
+        static_cast<int>(((until == INT64_MAX ? kCallerGraceNs : until - now) + 999999) / 1000000);
+    pollfd fds[2] = {{d.stop_fd, POLLIN, 0}, {fd, POLLIN, 0}};
+    if (poll(fds, aside ? 1 : 2, aside ? aside_ms : -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (fds[1].revents != 0) break;
-    if (fds[0].revents == 0) continue;
-    // Take every report that waits before polling again: under a stream of
-    // frames that is one system call per report.
-    for (;;) {
-      const ssize_t n = read(fd, report, sizeof report);
-      if (n > 0) {
-        // Bytes a short report did not fill read as zero.
-        std::memset(report + n, 0, sizeof report - static_cast<size_t>(n));
-        dispatch_report(d, report, static_cast<size_t>(n));
-        if (d.stopping.load(std::memory_order_relaxed)) break;
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      // End of stream (the sandbox), EIO (hidraw) or another error: the
-      // adapter is gone, and this node will never deliver again. Tell every
-      // waiter and stop reading.
-      mark_gone(d);
-      return;
+    if (fds[0].revents != 0) break;
+    if (aside || fds[1].revents == 0) continue;
+    // A caller that took over meanwhile reads this report.
+    if (pthread_mutex_trylock(&d.read_mu) != 0) continue;
+    // Take every report that waits before polling again (under a stream of
+    // frames that is one system call per report), unless a caller waits to
+    // take over.
+    Read got;
+    BYTE port;
+    while ((got = read_report(d, report, &port)) == Read::report &&
+           !d.stopping.load(std::memory_order_relaxed) &&
+           d.caller_reads_until_ns.load(std::memory_order_relaxed) != INT64_MAX) {
     }
+    pthread_mutex_unlock(&d.read_mu);
+    if (got == Read::gone) return;
   }
 }
 

@@ -295,6 +295,105 @@ TEST_F(FrameInterface, DeviceClosedGoneAndBadPort) {
   h = 0xFFFF;
 }
 
+// A caller waiting in CANFD_ReceiveCANFrames reads the node itself: while it
+// waits, everything else the adapter sends still reaches its place (command
+// answers, the other port's frames), and once it has returned the receive
+// worker takes over again.
+TEST_F(FrameInterface, AWaitingCallerReadsForEveryone) {
+  std::atomic<int> rc1{-1};
+  std::atomic<DWORD> got1{0};
+  std::thread waiter([&] {
+    CANFD_Frame_St in[8];
+    DWORD n = 0;
+    rc1 = CANFD_ReceiveCANFrames(h, 1, in, 8, 10000, &n);
+    got1 = n;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // A command's answer arrives while the waiter reads.
+  const auto t0 = Clock::now();
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), 0);
+  EXPECT_LT(ms_since(t0), 900.0);
+  // So do port 2's frames, for a second waiter.
+  std::thread port2([&] {
+    CANFD_Frame_St in[8];
+    DWORD n = 0;
+    EXPECT_EQ(CANFD_ReceiveCANFrames(h, 2, in, 8, 10000, &n), 0);
+    EXPECT_EQ(n, 2u);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  adapter->push_records(
+      2, std::vector<CANRxPacketStruct>(
+             2, canfd_sim::make_rx_record(0x22, false, false, false, false, 0, nullptr)));
+  port2.join();
+  EXPECT_EQ(rc1.load(), -1);  // port 1 still has nothing
+  adapter->push_records(1,
+                        {canfd_sim::make_rx_record(0x11, false, false, false, false, 0, nullptr)});
+  waiter.join();
+  EXPECT_EQ(rc1.load(), 0);
+  EXPECT_EQ(got1.load(), 1u);
+  // No caller waits now: the worker files what comes.
+  adapter->push_records(1,
+                        {canfd_sim::make_rx_record(0x12, false, false, false, false, 0, nullptr)});
+  EXPECT_TRUE(eventually([&] { return rx_count(h, 1) == 1; }));
+}
+
+TEST_F(FrameInterface, UnplugWhileACallerReadsTheNode) {
+  std::atomic<int> rc{-1};
+  std::thread waiter([&] {
+    CANFD_Frame_St in[4];
+    DWORD n = 0;
+    rc = CANFD_ReceiveCANFrames(h, 1, in, 4, 10000, &n);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const auto t0 = Clock::now();
+  adapter->disconnect();
+  waiter.join();
+  EXPECT_LT(ms_since(t0), 1000.0);
+  EXPECT_EQ(rc.load(), CANFD_ERR_DEVICE_GONE);
+  WORD fw = 0;
+  EXPECT_EQ(CANFD_GetFwVer(h, &fw), CANFD_ERR_DEVICE_GONE);
+}
+
+// Two waiting receivers, one per port, while both ports stream: whichever
+// reads the node, every frame arrives once and in order.
+TEST_F(FrameInterface, WaitingReceiversOnBothPortsKeepOrder) {
+  constexpr DWORD kPerPort = 6000;
+  std::atomic<bool> ok[2] = {{true}, {true}};
+  std::atomic<DWORD> count[2] = {{0}, {0}};
+  auto receive = [&](BYTE port) {
+    std::vector<CANFD_Frame_St> in(300);
+    DWORD next = 0;
+    while (next < kPerPort) {
+      DWORD n = 0;
+      const int rc = CANFD_ReceiveCANFrames(h, port, in.data(), 300, 5000, &n);
+      if (rc != 0) break;
+      for (DWORD i = 0; i < n; ++i)
+        if (in[i].id != next++) ok[port - 1] = false;
+    }
+    count[port - 1] = next;
+  };
+  std::thread r1(receive, 1), r2(receive, 2);
+  for (DWORD base = 0; base < kPerPort; base += 100) {
+    for (BYTE port = 1; port <= 2; ++port) {
+      // Extended identifiers: the count runs past 11 bits.
+      std::vector<CANRxPacketStruct> recs;
+      for (DWORD i = 0; i < 100; ++i)
+        recs.push_back(canfd_sim::make_rx_record(base + i, true, false, false, false, 0, nullptr));
+      adapter->push_records(port, recs);
+    }
+  }
+  r1.join();
+  r2.join();
+  for (int p = 0; p < 2; ++p) {
+    EXPECT_TRUE(ok[p].load()) << "port " << p + 1;
+    EXPECT_EQ(count[p].load(), kPerPort) << "port " << p + 1;
+  }
+  DWORD dropped = 1;
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, &dropped, nullptr, 0), 0);
+  EXPECT_EQ(dropped, 0u);
+}
+
 TEST_F(FrameInterface, CloseWakesAWaitingReceiverAndSender) {
   std::atomic<int> rx_rc{-1}, tx_rc{-1};
   adapter->stall(true);
