@@ -1499,6 +1499,11 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
  * @par Threads and blocking
  * Any thread; sleeps (without polling) up to i_dwTimeoutMs. Frames go to
  * one taker each: two threads taking from one port share the frames.
+ * While it waits, and no other caller does so already, the calling thread
+ * reads the adapter's reports itself and files them for every port and
+ * command, in place of the receive worker (one thread woken per report
+ * instead of two); the worker takes over again 2 ms after the call returns
+ * unless a call waits again by then.
  */
 int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFrames, DWORD i_dwMax,
                            DWORD i_dwTimeoutMs, DWORD *o_dwCount);
