@@ -225,6 +225,7 @@ long)
   done
   wait || true
   # Totals over all rounds (earlier campaigns in the same place included).
+  touch "$out/runs"
   while read -r t i c; do
     total_inputs[$t]=$(( ${total_inputs[$t]:-0} + ${i:-0} ))
     total_cpu[$t]=$(awk -v a="${total_cpu[$t]:-0}" -v b="${c:-0}" 'BEGIN { printf "%.1f", a + b }')
@@ -242,7 +243,7 @@ long)
       crashes=$(find "$out/crashes/$name" -type f 2> /dev/null | wc -l)
       files=$(find "$out/corpus/$name" -type f 2> /dev/null | wc -l)
       awk -v t="$t" -v n="${total_inputs[$t]}" -v c="${total_cpu[$t]}" -v f="$files" -v k="$crashes" \
-        'BEGIN { printf "%-16s %14d %10.0f %14.0f %8d %8d\n", t, n, c, c > 0 ? n / c : 0, f, k }'
+        'BEGIN { printf "%-16s %14d %10.0f %14.0f %8d %8d\n", t, n, c, (c > 0 ? n / c : 0), f, k }'
       all=$(( all + total_inputs[$t] ))
     done
     echo
