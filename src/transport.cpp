@@ -88,8 +88,13 @@ namespace {
 
 // How long the receive worker stands aside after a caller read the node (a
 // caller that waits again within it reads on), and how often it looks while
-// a caller reads. Reports wait in the kernel meanwhile (hidraw keeps 64).
+// a caller reads: after a caller stops, reports wait in the kernel for up to
+// the latter (hidraw keeps 64, 8 ms at the high-speed report rate).
 constexpr int64_t kCallerGraceNs = 2 * 1000000LL;
+constexpr int64_t kStandAsideNs = 5 * 1000000LL;
+// Reports a caller reads on, without polling, once its port has records:
+// under a stream that is one system call per report.
+constexpr int kReadAhead = 32;
 
 enum class Read { report, none, gone };
 
@@ -136,8 +141,12 @@ bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
     if (r < 0 && errno != EINTR) break;
     if (r <= 0 || fds[1].revents != 0) continue;
     BYTE stored = 0;
-    const Read got = read_report(d, report, &stored);
-    if (got == Read::gone || stored == port) break;
+    Read got = read_report(d, report, &stored);
+    if (got == Read::gone) break;
+    if (stored != port) continue;
+    for (int more = 0; more < kReadAhead && got == Read::report; ++more)
+      got = read_report(d, report, &stored);
+    break;
   }
   d.caller_reads_until_ns.store(now_ns() + kCallerGraceNs, std::memory_order_release);
   return true;
@@ -155,7 +164,7 @@ void receive_worker(Device &d) {
     const int64_t now = now_ns();
     const bool aside = until > now;
     const int aside_ms =
-        static_cast<int>(((until == INT64_MAX ? kCallerGraceNs : until - now) + 999999) / 1000000);
+        static_cast<int>(((until == INT64_MAX ? kStandAsideNs : until - now) + 999999) / 1000000);
     pollfd fds[2] = {{d.stop_fd, POLLIN, 0}, {fd, POLLIN, 0}};
     if (poll(fds, aside ? 1 : 2, aside ? aside_ms : -1) < 0) {
       if (errno == EINTR) continue;
