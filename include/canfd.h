@@ -1502,8 +1502,9 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
  * While it waits, and no other caller does so already, the calling thread
  * reads the adapter's reports itself and files them for every port and
  * command, in place of the receive worker (one thread woken per report
- * instead of two); the worker takes over again 2 ms after the call returns
- * unless a call waits again by then.
+ * instead of two); the worker takes over again within 5 ms after the call
+ * returns unless a call waits again within 2 ms. Once its port has frames,
+ * the call reads on, without waiting, while reports wait (up to 32).
  */
 int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFrames, DWORD i_dwMax,
                            DWORD i_dwTimeoutMs, DWORD *o_dwCount);
