@@ -848,7 +848,12 @@ std::vector<double> command_raw(Rig &rig, int n) {
   for (int i = 0; i < n; ++i) {
     const auto t0 = Clock::now();
     if (write(fd, request, sizeof request) != static_cast<ssize_t>(sizeof request)) die("write");
-    if (read(fd, answer, sizeof answer) <= 0 || answer[0] != CANFD_OP_DONE) die("raw answer");
+    // Frames still on their way from an earlier section are passed over, as
+    // the library's receive worker files them apart from answers.
+    do {
+      if (read(fd, answer, sizeof answer) <= 0) die("raw answer");
+    } while (answer[0] == CANFD_OP_LARGE);
+    if (answer[0] != CANFD_OP_DONE) die("raw answer");
     us.push_back(micros(Clock::now() - t0));
   }
   rig.close_raw(fd);

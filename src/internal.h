@@ -176,9 +176,10 @@ struct Device {
   bool rx_signalled[2] = {false, false};  // guarded by the port's receive mutex
   // The descriptor was handed out: until then no one can wait on it, and
   // the receive path spends no system call on it.
-  bool rx_fd_given[2] = {false, false};           // guarded by the port's receive mutex
-  pthread_cond_t tx_room;                         // with mutex_USBDevTx: a report left the queue
-  int tx_waiters = 0;                             // guarded by mutex_USBDevTx
+  bool rx_fd_given[2] = {false, false};  // guarded by the port's receive mutex
+  pthread_cond_t tx_room;                // with mutex_USBDevTx: a report left the queue
+  bool tx_writing = false;  // guarded by mutex_USBDevTx: the worker or a sender writes a report
+  int tx_waiters = 0;       // guarded by mutex_USBDevTx
   std::atomic<DWORD> tx_refused[2] = {{0}, {0}};  // reports the full queue refused
   // Host time minus adapter time, in microseconds: the smallest difference
   // seen as records arrive (the record that waited least). Both ports share
@@ -275,8 +276,12 @@ int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool
 // Whether a write error means the device is gone.
 bool gone_error(int err);
 
-// Puts a packet into the transmit queue as a report, waiting until
-// deadline_ns for room: 0, CANFD_ERR_TX_QUEUE_FULL when the time ran out,
+// The output report of a packet: report number 0, the packet, zeros.
+void make_report(BYTE *report, const BYTE *packet, size_t len);
+
+// Sends a packet as a report: written at once by the caller while the queue
+// is empty and no report is being written, else put into the transmit
+// queue, waiting until deadline_ns for room: 0, CANFD_ERR_TX_QUEUE_FULL when the time ran out,
 // CANFD_ERR_DEVICE_GONE, or CANFD_ERR_DEVICE_NOT_OPEN once close began.
 int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns);
 

@@ -188,6 +188,11 @@ void receive_worker(Device &d) {
   }
 }
 
+void make_report(BYTE *report, const BYTE *packet, size_t len) {
+  std::memset(report, 0, CANFD_REPORT_SIZE);
+  if (len > 0) std::memcpy(report + 1, packet, len);
+}
+
 namespace {
 
 // Writes one report taken from the queue. Once close has fired the stop
@@ -218,10 +223,18 @@ void transmit_worker(Device &d) {
       // The report is copied out under the lock and written outside it, so
       // that a stalled adapter never holds up a sender.
       Lock lock(&rec->mutex_USBDevTx);
-      if (USBDEV_TxBuf_QueueNum(rec) > 0) {
+      if (d.tx_writing) {
+        // A sender writes its report itself: it wakes this worker when it
+        // is done if reports wait.
+      } else if (USBDEV_TxBuf_QueueNum(rec) > 0) {
+        d.tx_writing = true;
         std::memcpy(report, rec->TxBuf[rec->TxOut % CANFD_TXQUEUE_SLOTS].data, sizeof report);
         USBDEV_TxBuf_DeQueue(d.hidnum);
-        if (d.tx_waiters > 0) pthread_cond_broadcast(&d.tx_room);
+        // Senders waiting for room are woken once half the queue is free,
+        // to refill it in one go: woken per report, they and this worker
+        // would take turns on the CPU for every report.
+        if (d.tx_waiters > 0 && USBDEV_TxBuf_QueueNum(rec) <= CANFD_TXQUEUE_SLOTS / 2)
+          pthread_cond_broadcast(&d.tx_room);
         have = true;
       } else if (d.stopping.load(std::memory_order_acquire)) {
         break;  // everything accepted has been written
@@ -229,6 +242,8 @@ void transmit_worker(Device &d) {
     }
     if (have) {
       send_report(d, report, stopping);
+      Lock lock(&rec->mutex_USBDevTx);
+      d.tx_writing = false;
       continue;
     }
     pollfd fds[2] = {{rec->event_fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
@@ -243,9 +258,54 @@ void transmit_worker(Device &d) {
   }
 }
 
-int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns) {
+namespace {
+
+// With the queue empty and no report being written, a sender writes its
+// report itself, without blocking: no copy into the queue and out, no
+// worker to wake. Returns true when the report was written (or the device
+// found gone: *rc); false when it goes through the queue after all (the
+// node had no room, or the write failed: the worker's write then reports
+// it as it reports its own). The caller holds no lock.
+bool write_directly(Device &d, const BYTE *packet, DWORD len, int *rc) {
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
+  {
+    Lock lock(&rec->mutex_USBDevTx);
+    if (d.tx_writing || USBDEV_TxBuf_QueueNum(rec) > 0 || is_closing(d) ||
+        d.stopping.load(std::memory_order_acquire) || is_gone(d))
+      return false;
+    d.tx_writing = true;
+  }
+  BYTE report[CANFD_REPORT_SIZE];
+  make_report(report, packet, len);
+  ssize_t n;
+  do {
+    n = write(rec->fd, report, sizeof report);
+  } while (n < 0 && errno == EINTR);
+  const int err = errno;
+  bool wake;
+  {
+    Lock lock(&rec->mutex_USBDevTx);
+    d.tx_writing = false;
+    // The worker left reports queued meanwhile, and its exit at close, to
+    // after this write: it waits for this wake.
+    wake = USBDEV_TxBuf_QueueNum(rec) > 0 || d.stopping.load(std::memory_order_acquire);
+  }
+  if (wake) USBDEV_Notify(rec);
+  if (n >= 0) return true;
+  if (gone_error(err)) {
+    mark_gone(d);
+    *rc = CANFD_ERR_DEVICE_GONE;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns) {
   int rc = 0;
+  if (write_directly(d, packet, len, &rc)) return rc;
+  PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
   bool wake = false;
   {
     Lock lock(&rec->mutex_USBDevTx);
@@ -259,8 +319,9 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         break;
       }
       if (USBDEV_TxBuf_QueueNum(rec) < CANFD_TXQUEUE_SLOTS) {
-        // The worker empties the queue before it sleeps: it needs waking
-        // only for the first report of an empty queue.
+        // The worker empties the queue before it sleeps (unless a sender
+        // writes, which wakes it after): it needs waking only for the first
+        // report of an empty queue.
         wake =
             USBDEV_TxBuf_EnQueue(d.hidnum, const_cast<BYTE *>(packet), static_cast<int>(len)) == 1;
         break;
@@ -291,9 +352,8 @@ void USBDEV_TxThread(WORD hidnum) { transmit_worker(*device_of(hidnum)); }
 int USBDEV_TxBuf_EnQueue(WORD hidnum, BYTE *data, int datasize) {
   PKALVEN_CANFD_CAN_Buf_St d = record(hidnum);
   if (d->TxCnt + 1 > CANFD_TXQUEUE_SLOTS) return -1;
-  BYTE *slot = d->TxBuf[d->TxIn % CANFD_TXQUEUE_SLOTS].data;
-  std::memset(slot, 0, CANFD_REPORT_SIZE);
-  if (datasize > 0) std::memcpy(slot + 1, data, static_cast<size_t>(datasize));
+  make_report(d->TxBuf[d->TxIn % CANFD_TXQUEUE_SLOTS].data, data,
+              datasize > 0 ? static_cast<size_t>(datasize) : 0);
   d->TxIn = (d->TxIn + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
   return ++d->TxCnt;
 }

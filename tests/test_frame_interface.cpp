@@ -63,6 +63,45 @@ TEST_F(FrameInterface, BatchSendPacksSevenFramesToAReportInOrder) {
   EXPECT_EQ(records_per_report(*adapter), (std::vector<size_t>{7, 7, 6}));
 }
 
+// Reports go out written by the sender itself while the queue is empty, and
+// through the queue and the worker while the adapter holds them back; an
+// adapter that stalls for 5 ms at a time mixes both, and the
+// frames still reach it once each and in order.
+TEST_F(FrameInterface, SentDirectlyOrThroughTheQueueFramesKeepTheirOrder) {
+  constexpr DWORD kFrames = 7000;  // 1000 reports: more than the socket holds
+  std::vector<CANFD_Frame_St> out;
+  for (DWORD i = 0; i < kFrames; ++i) out.push_back(frame(i, CANFD_FRAME_EXT, 8));
+  std::atomic<bool> done{false};
+  std::thread toggler([&] {
+    for (bool on = true; !done; on = !on) {
+      adapter->stall(on);
+      std::this_thread::sleep_for(std::chrono::milliseconds(on ? 5 : 1));
+    }
+    adapter->stall(false);
+  });
+  DWORD total = 0;
+  while (total < kFrames) {
+    DWORD sent = 0;
+    const int rc = CANFD_SendCANFrames(h, 1, out.data() + total,
+                                       std::min<DWORD>(70, kFrames - total), 2000, &sent);
+    ASSERT_TRUE(rc == 0 || rc == CANFD_ERR_TX_QUEUE_FULL) << rc;
+    total += sent;
+  }
+  done = true;
+  toggler.join();
+  ASSERT_TRUE(eventually([&] { return adapter->tx_frames_received(1) >= kFrames; }));
+  std::vector<DWORD> ids;
+  for (const auto &r : adapter->received()) {
+    if (r.size() != 513 || r[1] != CANFD_OP_LARGE || wire::get_le16(r.data() + 3) > 1) continue;
+    const size_t n = wire::get_le16(r.data() + 5) / wire::kTxRecordSize;
+    for (size_t k = 0; k < n; ++k)
+      ids.push_back(wire::get_le32(r.data() + 1 + CANFD_HEADER_SIZE + k * wire::kTxRecordSize) &
+                    wire::kIdMask);
+  }
+  ASSERT_EQ(ids.size(), kFrames);
+  for (DWORD i = 0; i < kFrames; ++i) ASSERT_EQ(ids[i], i) << "at " << i;
+}
+
 TEST_F(FrameInterface, BitRateSwitchAndErrorStateAreTrueToTheWire) {
   const CANFD_Frame_St out[] = {
       frame(0x10, CANFD_FRAME_FD, 12),
