@@ -131,13 +131,16 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
     return err == ETIMEDOUT ? CANFD_ERR_CMD_TIMEOUT : CANFD_ERR_USB_WRITE;
   }
 
-  // An answer usually follows within tens of microseconds: look for it for
-  // a moment before sleeping, so that the caller does not add a wake-up of
-  // its own to the receive worker's. Yielding keeps a single core usable.
-  const int64_t spin_until = std::min(now_ns() + kAnswerSpinNs, deadline);
-  while (__atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0 &&
-         now_ns() < spin_until && !is_gone(d))
-    sched_yield();
+  // The caller reads the answer itself where no one else reads the node.
+  // Else the answer usually follows within tens of microseconds: look for it
+  // for a moment before sleeping, so that the caller does not add a wake-up
+  // of its own to the reader's. Yielding keeps a single core usable.
+  if (!read_while_waiting(d, 0, deadline)) {
+    const int64_t spin_until = std::min(now_ns() + kAnswerSpinNs, deadline);
+    while (__atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0 &&
+           now_ns() < spin_until && !is_gone(d))
+      sched_yield();
+  }
 
   Lock lock(&d.answer_mu);
   while (!d.answers.arrived) {

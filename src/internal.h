@@ -262,11 +262,12 @@ void mark_gone(Device &d);
 // ring received records, or 0. The caller holds read_mu.
 BYTE dispatch_report(Device &d, const BYTE *report, size_t n);
 
-// For a caller that waits for frames of a port: if no other caller reads the
-// node and the worker is not paused, reads and files reports itself until
-// the port's ring receives records, deadline_ns, close or the device is gone,
-// and returns true; false when it may not read (it waits on the port's
-// condition variable instead). The caller holds no receive mutex.
+// For a caller that waits for frames of a port (or, port 0, for a command's
+// answer): if no other caller reads the node and the worker is not paused,
+// reads and files reports itself until the port's ring receives records
+// (the answer arrived), deadline_ns, close or the device is gone, and
+// returns true; false when it may not read (it waits on its condition
+// variable instead). The caller holds no receive mutex nor answer_mu.
 bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns);
 
 // Writes one report to the node, waiting for room until deadline_ns (-1: no

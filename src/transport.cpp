@@ -129,10 +129,21 @@ bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
     if (until == INT64_MAX) return false;  // another caller reads
   } while (
       !d.caller_reads_until_ns.compare_exchange_weak(until, INT64_MAX, std::memory_order_acq_rel));
-  // The worker may be in the middle of its reads: they come first.
+  // The worker may be in the middle of its reads: they come first, and
+  // may have brought what the caller waits for. From here on only this
+  // thread files reports.
   Lock lock(&d.read_mu);
+  bool done;
+  if (port == 0) {
+    done = __atomic_load_n(&d.rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) != 0;
+  } else {
+    Lock rx(rx_mutex(d.rec, port));
+    DWORD bytes = 0;
+    CANRxBufDataCount(d.rec, port, &bytes);
+    done = bytes >= w::kRxRecordSize;
+  }
   BYTE report[CANFD_REPORT_SIZE];
-  for (;;) {
+  while (!done) {
     if (is_gone(d) || d.stopping.load(std::memory_order_acquire)) break;
     const int64_t left = deadline_ns - now_ns();
     if (left <= 0) break;
@@ -143,6 +154,10 @@ bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
     BYTE stored = 0;
     Read got = read_report(d, report, &stored);
     if (got == Read::gone) break;
+    if (port == 0) {
+      if (__atomic_load_n(&d.rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) != 0) break;
+      continue;
+    }
     if (stored != port) continue;
     for (int more = 0; more < kReadAhead && got == Read::report; ++more)
       got = read_report(d, report, &stored);
