@@ -395,6 +395,11 @@ int getserialnum(BYTE num, char *buffer, size_t bufferSize);
  * report from the node, hands answers to the command waiting for them and
  * stores frames in the receive rings; the transmit worker writes the
  * reports of the transmit report queue. Close stops and joins both.
+ * A thread that waits for a command's answer or in CANFD_ReceiveCANFrames
+ * does the receive worker's reading itself meanwhile, when no other thread
+ * does (one thread woken per report instead of two), and
+ * CANFD_SendCANFrames writes its report itself while the queue is empty;
+ * the workers take over again when they return.
  * @{
  */
 
