@@ -325,6 +325,17 @@ struct RxRun {
   CpuUse cpu;
   double pusher_ns = 0;  // CPU of the adapter's pushing thread
 
+  // Counts a batch of one port's frames, checking that their numbers
+  // follow on from *next.
+  void take(const CANFD_Frame_St *f, DWORD n, DWORD &next) {
+    peak = std::max(peak, n);
+    for (DWORD k = 0; k < n; ++k) {
+      if (f[k].id != next) ++disorder;
+      next = (f[k].id + 1) & wire::kIdMask;
+    }
+    frames += n;
+  }
+
   void finish(const Pusher &push, double secs, const ThreadTimes &a, const ThreadTimes &b,
               const Rig &rig) {
     lost = push.sent * kRecordsPerReport - frames;
@@ -435,12 +446,7 @@ RxRun receive_batch(Rig &rig, uint64_t reports, Clock::duration period) {
       if (CANFD_ReceiveCANFrames(h, port, frames.data(), static_cast<DWORD>(frames.size()), 0,
                                  &n) != 0)
         continue;
-      r.peak = std::max(r.peak, n);
-      for (DWORD k = 0; k < n; ++k) {
-        if (frames[k].id != next[port - 1]) ++r.disorder;
-        next[port - 1] = (frames[k].id + 1) & wire::kIdMask;
-      }
-      r.frames += n;
+      r.take(frames.data(), n, next[port - 1]);
       last = Clock::now();
     }
   }
@@ -475,12 +481,7 @@ RxRun receive_waiting(Rig &rig, uint64_t reports, Clock::duration period) {
       if (other == 0) break;
     }
     if (rc != 0) continue;
-    r.peak = std::max(r.peak, n);
-    for (DWORD k = 0; k < n; ++k) {
-      if (frames[k].id != next[port - 1]) ++r.disorder;
-      next[port - 1] = (frames[k].id + 1) & wire::kIdMask;
-    }
-    r.frames += n;
+    r.take(frames.data(), n, next[port - 1]);
     last = Clock::now();
   }
   const ThreadTimes after = ThreadTimes::now();
