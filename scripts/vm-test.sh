@@ -53,9 +53,16 @@ if [ -n "${CANFD_PYCAN_BACK2BACK:-}" ]; then
   cp "$CANFD_PYCAN_BACK2BACK" "$build/vm-pythoncan/back2back_test.py"
   pass+=("CANFD_PYCAN_BACK2BACK=$build/vm-pythoncan/back2back_test.py")
 fi
+# The VM has its own /tmp, /run, /var/tmp and /dev/shm: a source tree there
+# is shared with it too (the build tree always is).
+shares=()
+case "$root/" in
+  /tmp/* | /run/* | /var/tmp/* | /dev/shm/*) shares+=(-w "$root") ;;
+esac
+shares+=(-w "$build")
 rc=0
 # shellcheck disable=SC2086 # VM_CHECKS is a list of words
-bash "$root/scripts/vm/run.sh" "$cache" -w "$build" -- \
+bash "$root/scripts/vm/run.sh" "$cache" "${shares[@]}" -- \
   env "${pass[@]}" bash "$root/scripts/vm/stage.sh" "$build" ${VM_CHECKS:-} || rc=$?
 echo "vm stage: exit status $rc after $(($(date +%s) - start)) s"
 exit "$rc"

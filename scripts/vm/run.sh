@@ -7,7 +7,8 @@
 # root, from the caller's working directory, in a chroot of the host's root
 # file system shared read-only, with fresh /proc, /sys and /dev (devtmpfs, no
 # udev), tmpfs on /tmp, /run, /var/tmp and /dev/shm, HOME=/tmp, and each DIR
-# given with -w mounted read-write at its own path. The kernel's messages,
+# given with -w mounted read-write at its own path, in the order given (a
+# folder under those tmpfs folders is made there first). The kernel's messages,
 # the VM's log lines and the command's output come out on standard output;
 # the exit status is the command's (125 when the VM gave none).
 #
