@@ -368,127 +368,123 @@ RxRun receive_raw(Rig &rig, uint64_t reports, Clock::duration period) {
   return r;
 }
 
-// The library: its receive worker files the reports, the application takes
-// every frame of both ports with CANFD_GetCANRxMsg, up to 60 from one port
-// before it turns to the other. When both rings are empty it blocks in
-// CANFD_WaitCANRxMsg, or sleeps 100 us when polling.
-RxRun receive_library(Rig &rig, uint64_t reports, Clock::duration period, bool blocking) {
+// One receive run through the library: opens it, starts the adapter's
+// pusher, runs `take` (which takes the frames, counting them in r with next
+// per port, and sets last at each) until it returns, and sums up.
+template <class Take>
+RxRun library_run(Rig &rig, uint64_t reports, Clock::duration period, Take take) {
   const WORD h = rig.open_library();
   const ThreadTimes before = ThreadTimes::now();
   const auto t0 = Clock::now();
   Pusher push(rig.adapter(), reports, period);
-  const uint64_t total = reports * kRecordsPerReport;
   RxRun r;
   DWORD next[2] = {0, 0};
   auto last = t0;
-  while (r.frames < total) {
-    bool any = false;
-    for (BYTE port = 1; port <= 2; ++port) {
-      DWORD waiting = 0;
-      CANFD_GetCANRxMsgCount(h, port, &waiting);
-      r.peak = std::max(r.peak, waiting);
-      BYTE type, mode, rtr, fdf, dlc, data[64];
-      DWORD id, sec, usec;
-      for (int k = 0; k < 60 && CANFD_GetCANRxMsg(h, port, &type, &mode, &id, &rtr, &fdf, &dlc,
-                                                  data, &sec, &usec) == 0;
-           ++k) {
-        any = true;
-        ++r.frames;
-        if (id != next[port - 1]) ++r.disorder;
-        next[port - 1] = (id + 1) & wire::kIdMask;
-      }
-    }
-    const auto now = Clock::now();
-    if (any) {
-      last = now;
-      continue;
-    }
-    // Frames the ring could not hold never come: stop after a quiet spell.
-    if (push.done && now - last > std::chrono::milliseconds(200)) break;
-    if (blocking)
-      CANFD_WaitCANRxMsg(h, 1, 1);
-    else
-      std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
+  take(h, push, reports * kRecordsPerReport, r, next, last);
   const ThreadTimes after = ThreadTimes::now();
   push.thread.join();
   rig.close_library(h);
   r.finish(push, seconds(last - t0), before, after, rig);
   return r;
+}
+
+// The library: its receive worker files the reports, the application takes
+// every frame of both ports with CANFD_GetCANRxMsg, up to 60 from one port
+// before it turns to the other. When both rings are empty it blocks in
+// CANFD_WaitCANRxMsg, or sleeps 100 us when polling.
+RxRun receive_library(Rig &rig, uint64_t reports, Clock::duration period, bool blocking) {
+  return library_run(rig, reports, period,
+                     [&](WORD h, const Pusher &push, uint64_t total, RxRun &r, DWORD *next,
+                         Clock::time_point &last) {
+                       while (r.frames < total) {
+                         bool any = false;
+                         for (BYTE port = 1; port <= 2; ++port) {
+                           DWORD waiting = 0;
+                           CANFD_GetCANRxMsgCount(h, port, &waiting);
+                           r.peak = std::max(r.peak, waiting);
+                           BYTE type, mode, rtr, fdf, dlc, data[64];
+                           DWORD id, sec, usec;
+                           for (int k = 0;
+                                k < 60 && CANFD_GetCANRxMsg(h, port, &type, &mode, &id, &rtr, &fdf,
+                                                            &dlc, data, &sec, &usec) == 0;
+                                ++k) {
+                             any = true;
+                             ++r.frames;
+                             if (id != next[port - 1]) ++r.disorder;
+                             next[port - 1] = (id + 1) & wire::kIdMask;
+                           }
+                         }
+                         const auto now = Clock::now();
+                         if (any) {
+                           last = now;
+                           continue;
+                         }
+                         // Frames the ring could not hold never come: stop after a quiet spell.
+                         if (push.done && now - last > std::chrono::milliseconds(200)) break;
+                         if (blocking)
+                           CANFD_WaitCANRxMsg(h, 1, 1);
+                         else
+                           std::this_thread::sleep_for(std::chrono::microseconds(100));
+                       }
+                     });
 }
 
 // The frame interface: the application waits on both ports' readiness
 // descriptors and takes every waiting frame of a port with one
 // CANFD_ReceiveCANFrames call.
 RxRun receive_batch(Rig &rig, uint64_t reports, Clock::duration period) {
-  const WORD h = rig.open_library();
-  int fds[2];
-  for (BYTE port = 1; port <= 2; ++port)
-    if (CANFD_GetCANRxEventFd(h, port, &fds[port - 1]) != 0) die("CANFD_GetCANRxEventFd failed");
-  std::vector<CANFD_Frame_St> frames(4096);
-  const ThreadTimes before = ThreadTimes::now();
-  const auto t0 = Clock::now();
-  Pusher push(rig.adapter(), reports, period);
-  const uint64_t total = reports * kRecordsPerReport;
-  RxRun r;
-  DWORD next[2] = {0, 0};
-  auto last = t0;
-  while (r.frames < total) {
-    pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
-    if (poll(p, 2, 200) == 0) {
-      // Frames the ring could not hold never come: stop after a quiet spell.
-      if (push.done) break;
-      continue;
-    }
-    for (BYTE port = 1; port <= 2; ++port) {
-      if (!(p[port - 1].revents & POLLIN)) continue;
-      DWORD n = 0;
-      if (CANFD_ReceiveCANFrames(h, port, frames.data(), static_cast<DWORD>(frames.size()), 0,
-                                 &n) != 0)
-        continue;
-      r.take(frames.data(), n, next[port - 1]);
-      last = Clock::now();
-    }
-  }
-  const ThreadTimes after = ThreadTimes::now();
-  push.thread.join();
-  rig.close_library(h);
-  r.finish(push, seconds(last - t0), before, after, rig);
-  return r;
+  return library_run(
+      rig, reports, period,
+      [&](WORD h, const Pusher &push, uint64_t total, RxRun &r, DWORD *next,
+          Clock::time_point &last) {
+        int fds[2];
+        for (BYTE port = 1; port <= 2; ++port)
+          if (CANFD_GetCANRxEventFd(h, port, &fds[port - 1]) != 0)
+            die("CANFD_GetCANRxEventFd failed");
+        std::vector<CANFD_Frame_St> frames(4096);
+        while (r.frames < total) {
+          pollfd p[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+          if (poll(p, 2, 200) == 0) {
+            // Frames the ring could not hold never come: stop after a quiet spell.
+            if (push.done) break;
+            continue;
+          }
+          for (BYTE port = 1; port <= 2; ++port) {
+            if (!(p[port - 1].revents & POLLIN)) continue;
+            DWORD n = 0;
+            if (CANFD_ReceiveCANFrames(h, port, frames.data(), static_cast<DWORD>(frames.size()), 0,
+                                       &n) != 0)
+              continue;
+            r.take(frames.data(), n, next[port - 1]);
+            last = Clock::now();
+          }
+        }
+      });
 }
 
 // The frame interface without a descriptor: the application waits in
 // CANFD_ReceiveCANFrames, port 1 then port 2 (the reports alternate), and
 // while it waits it reads the node itself.
 RxRun receive_waiting(Rig &rig, uint64_t reports, Clock::duration period) {
-  const WORD h = rig.open_library();
-  std::vector<CANFD_Frame_St> frames(4096);
-  const ThreadTimes before = ThreadTimes::now();
-  const auto t0 = Clock::now();
-  Pusher push(rig.adapter(), reports, period);
-  const uint64_t total = reports * kRecordsPerReport;
-  RxRun r;
-  DWORD next[2] = {0, 0};
-  auto last = t0;
-  for (BYTE port = 1; r.frames < total; port = port == 1 ? 2 : 1) {
-    DWORD n = 0;
-    const int rc =
-        CANFD_ReceiveCANFrames(h, port, frames.data(), static_cast<DWORD>(frames.size()), 200, &n);
-    if (rc == CANFD_ERR_RX_BUF_EMPTY && push.done) {
-      // Frames the ring could not hold never come: stop after a quiet spell.
-      DWORD other = 0;
-      CANFD_GetCANRxMsgCount(h, port == 1 ? 2 : 1, &other);
-      if (other == 0) break;
-    }
-    if (rc != 0) continue;
-    r.take(frames.data(), n, next[port - 1]);
-    last = Clock::now();
-  }
-  const ThreadTimes after = ThreadTimes::now();
-  push.thread.join();
-  rig.close_library(h);
-  r.finish(push, seconds(last - t0), before, after, rig);
-  return r;
+  return library_run(rig, reports, period,
+                     [&](WORD h, const Pusher &push, uint64_t total, RxRun &r, DWORD *next,
+                         Clock::time_point &last) {
+                       std::vector<CANFD_Frame_St> frames(4096);
+                       for (BYTE port = 1; r.frames < total; port = port == 1 ? 2 : 1) {
+                         DWORD n = 0;
+                         const int rc = CANFD_ReceiveCANFrames(
+                             h, port, frames.data(), static_cast<DWORD>(frames.size()), 200, &n);
+                         if (rc == CANFD_ERR_RX_BUF_EMPTY && push.done) {
+                           // Frames the ring could not hold never come: stop after a quiet spell.
+                           DWORD other = 0;
+                           CANFD_GetCANRxMsgCount(h, port == 1 ? 2 : 1, &other);
+                           if (other == 0) break;
+                         }
+                         if (rc != 0) continue;
+                         r.take(frames.data(), n, next[port - 1]);
+                         last = Clock::now();
+                       }
+                     });
 }
 
 struct RxResults {
