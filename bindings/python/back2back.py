@@ -10,7 +10,7 @@ The cases written for one channel shared by both buses are skipped, each
 with its reason and the project's own test that checks its intent.
 """
 
-import importlib.util
+import importlib.machinery
 import platform
 import sys
 import types
@@ -58,10 +58,12 @@ def load(path: str) -> types.ModuleType:
     package.__path__ = []
     sys.modules["python_can_test"] = package
     sys.modules["python_can_test.config"] = _config_module("python_can_test.config")
-    spec = importlib.util.spec_from_file_location("python_can_test.back2back_test", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    name = "python_can_test.back2back_test"
+    module = types.ModuleType(name)
+    module.__file__ = path
+    module.__package__ = "python_can_test"
+    sys.modules[name] = module
+    importlib.machinery.SourceFileLoader(name, path).exec_module(module)
     return module
 
 

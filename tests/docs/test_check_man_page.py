@@ -3,20 +3,21 @@ of drift between a page and its program's --help, and pass a page that
 matches. Runs against a stand-in program with known help texts and, when the
 environment names them, against the canfd tool and its real page."""
 
-import importlib.util
+import importlib.machinery
 import os
 import stat
 import sys
 import tempfile
 import textwrap
+import types
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECKER = os.environ.get(
     "CANFD_CHECK_MAN_PAGE", os.path.join(HERE, "..", "..", "docs", "man", "check_man_page.py"))
-spec = importlib.util.spec_from_file_location("check_man_page", CHECKER)
-checker = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(checker)
+checker = types.ModuleType("check_man_page")
+checker.__file__ = CHECKER
+importlib.machinery.SourceFileLoader("check_man_page", CHECKER).exec_module(checker)
 
 # The stand-in program's help texts, in the layout of CLI11.
 TOP_HELP = """\
