@@ -383,8 +383,25 @@ ended_within() {
 # The bridge ends by itself, with status 1 and a clear message, when the
 # adapter is unplugged while frames flow, or when an interface it did not
 # create disappears (the other one stays); nothing hangs.
+# After what takes the bridge's adapter or interface away (told as WHAT): the bridge must exit
+# with status 1 within a second, its last line on standard error matching
+# the grep pattern REASON.
+bridge_fails() {
+  local what=$1 reason=$2 rc t
+  ended_within "$BRIDGE_PID" 5
+  rc=$? t=$ELAPSED
+  BRIDGE_PID=
+  tail -n 3 "$work/bridge.err"
+  if [ "$rc" -eq 1 ] && awk -v t="$t" 'BEGIN {exit !(t < 1.0)}' && grep -q "$reason" "$work/bridge.err"; then
+    ok "$what: exit status 1 after $t s, with the reason"
+  else
+    bad "$what: exit status $rc after $t s"
+    return 1
+  fi
+}
+
 check_socketcan_exit() {
-  local fail=0 if1 if2 gen dump t rc p
+  local fail=0 if1 if2 gen dump p
   sim_start 1 || return 1
   bridge_start -d "${BIDS[0]}" --enable || return 1
   if1=canfd${BIDS[0]}-1 if2=canfd${BIDS[0]}-2
@@ -394,17 +411,8 @@ check_socketcan_exit() {
   gen=$!
   sleep 1
   kill -USR1 "$SIM_PID"
-  ended_within "$BRIDGE_PID" 5
-  rc=$? t=$ELAPSED
-  BRIDGE_PID=
-  tail -n 3 "$work/bridge.err"
-  if [ "$rc" -eq 1 ] && awk -v t="$t" 'BEGIN {exit !(t < 1.0)}' &&
-     grep -q "adapter ${BIDS[0]} (/dev/hidraw[0-9]*) is gone (unplugged); exiting" "$work/bridge.err"; then
-    ok "unplugged while bridging: exit status 1 after $t s, with the reason"
-  else
-    bad "unplugged while bridging: exit status $rc after $t s"
-    fail=1
-  fi
+  bridge_fails "unplugged while bridging" \
+    "adapter ${BIDS[0]} (/dev/hidraw[0-9]*) is gone (unplugged); exiting" || fail=1
   has_link "$if1" || has_link "$if2" && { bad "interfaces left behind"; fail=1; }
   for p in "$gen" "$dump"; do
     ended_within "$p" 5
@@ -417,17 +425,8 @@ check_socketcan_exit() {
   for p in vcan-a vcan-b; do ip link add dev "$p" type vcan && ip link set "$p" up; done
   bridge_start -d "${BIDS[0]}" vcan-a vcan-b || return 1
   ip link del dev vcan-b
-  ended_within "$BRIDGE_PID" 5
-  rc=$? t=$ELAPSED
-  BRIDGE_PID=
-  tail -n 1 "$work/bridge.err"
-  if [ "$rc" -eq 1 ] && awk -v t="$t" 'BEGIN {exit !(t < 1.0)}' &&
-     grep -q "port 2 (vcan-b): interface vcan-b is gone (No such device); exiting" "$work/bridge.err"; then
-    ok "interface removed while bridging: exit status 1 after $t s, with the reason"
-  else
-    bad "interface removed while bridging: exit status $rc after $t s"
-    fail=1
-  fi
+  bridge_fails "interface removed while bridging" \
+    "port 2 (vcan-b): interface vcan-b is gone (No such device); exiting" || fail=1
   has_link vcan-a && ok "vcan-a, which the bridge did not create, stays" || { bad "vcan-a was removed"; fail=1; }
   ip link del dev vcan-a 2>/dev/null
   sim_stop || fail=1
