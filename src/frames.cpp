@@ -120,6 +120,26 @@ void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us) {
   }
 }
 
+// The offset only goes down once the first reports are filed (those may
+// have waited long), so the frame after a lower offset could be dated
+// before the one handed out before it. A step back of a second or more is
+// the wall clock set back, and is followed.
+void keep_host_order(CANFD_Frame_St *frames, DWORD n, std::atomic<int64_t> &last_us) {
+  constexpr int64_t kClockSetBackUs = 1000000;
+  int64_t last = last_us.load(std::memory_order_relaxed);
+  for (DWORD i = 0; i < n; ++i) {
+    CANFD_Frame_St &f = frames[i];
+    int64_t host = static_cast<int64_t>(f.host_second) * 1000000 + f.host_usecond;
+    if (host <= last && last - host < kClockSetBackUs) {
+      host = last + 1;
+      f.host_second = static_cast<DWORD>(host / 1000000);
+      f.host_usecond = static_cast<DWORD>(host % 1000000);
+    }
+    last = host;
+  }
+  last_us.store(last, std::memory_order_relaxed);
+}
+
 int take_tx_packet(const Ring &ring, BYTE port, BYTE *packet) {
   const DWORD count = *ring.count;
   if (count == 0) return 0;
@@ -317,6 +337,7 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
     rx_taken(d, i_byCANPort);
   }
   decode_records(o_pFrames, n, d.clock_offset_us.load(std::memory_order_relaxed));
+  keep_host_order(o_pFrames, n, d.last_host_us[i_byCANPort - 1]);
   if (o_dwCount != nullptr) *o_dwCount = n;
   return 0;
 }

@@ -112,6 +112,9 @@ void rx_clear(const Ring &ring, RxStream &s);
 // known yet (INT64_MIN).
 BYTE *records_tail(CANFD_Frame_St *frames, DWORD n);
 void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us);
+// Moves host times that would go back behind the newest one handed out on
+// the port (last_us) to just after it; updates last_us.
+void keep_host_order(CANFD_Frame_St *frames, DWORD n, std::atomic<int64_t> &last_us);
 
 struct Device;
 // The port's readiness descriptor follows its ring, once it was handed out:
@@ -186,6 +189,8 @@ struct Device {
   // the adapter's clock. Written by the reader of the node only.
   std::atomic<int64_t> clock_offset_us{INT64_MIN};
   int64_t last_adapter_us = 0;  // guarded by read_mu
+  // The newest host time handed out per port (keep_host_order).
+  std::atomic<int64_t> last_host_us[2] = {{INT64_MIN}, {INT64_MIN}};
   // Whoever reads the node and files its reports holds read_mu: the receive
   // worker, or a caller of CANFD_ReceiveCANFrames that waits for frames and
   // reads the node itself meanwhile (one thread woken per report instead of

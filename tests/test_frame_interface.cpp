@@ -219,6 +219,39 @@ TEST_F(FrameInterface, HostTimeFollowsTheWallClock) {
   EXPECT_LT(in[0].host_usecond, 1000000u);
 }
 
+// The first frame's report waited long (its adapter time lies 100 ms before
+// the next report's less the host time between them), so the offset drops
+// when the next report comes: the frame before the one that lowered it must
+// still be dated after the first.
+TEST_F(FrameInterface, HostTimesOfAPortNeverGoBack) {
+  const auto at = [](uint32_t id, uint32_t usec) {
+    return canfd_sim::make_rx_record(id, false, false, false, false, 0, nullptr, 10, usec);
+  };
+  CANFD_Frame_St in[2];
+  DWORD got = 0;
+  adapter->push_records(1, {at(1, 0)});
+  ASSERT_EQ(CANFD_ReceiveCANFrames(h, 1, in, 1, 2000, &got), 0);
+  const int64_t first = in[0].host_second * 1000000LL + in[0].host_usecond;
+  adapter->push_records(1, {at(2, 300000), at(3, 400000)});
+  ASSERT_TRUE(eventually([&] {
+    DWORD n = 0;
+    return CANFD_GetCANRxMsgCount(h, 1, &n) == 0 && n == 2;
+  }));
+  ASSERT_EQ(CANFD_ReceiveCANFrames(h, 1, in, 2, 0, &got), 0);
+  ASSERT_EQ(got, 2u);
+  const int64_t second = in[0].host_second * 1000000LL + in[0].host_usecond;
+  const int64_t third = in[1].host_second * 1000000LL + in[1].host_usecond;
+  EXPECT_GT(second, first);
+  EXPECT_LT(second - first, 10000) << "moved to just after the first";
+  EXPECT_GT(third, second);
+  EXPECT_LT(in[0].host_usecond, 1000000u);
+  // An adapter clock started over (a reset) maps afresh, later still.
+  adapter->push_records(
+      1, {canfd_sim::make_rx_record(4, false, false, false, false, 0, nullptr, 0, 5)});
+  ASSERT_EQ(CANFD_ReceiveCANFrames(h, 1, in, 1, 2000, &got), 0);
+  EXPECT_GT(in[0].host_second * 1000000LL + in[0].host_usecond, third);
+}
+
 TEST_F(FrameInterface, ReadinessDescriptorFollowsTheRing) {
   int fd = -1;
   ASSERT_EQ(CANFD_GetCANRxEventFd(h, 1, &fd), 0);
