@@ -95,6 +95,11 @@ constexpr int64_t kStandAsideNs = 5 * 1000000LL;
 // Reports a caller reads on, without polling, once its port has records:
 // under a stream that is one system call per report.
 constexpr int kReadAhead = 32;
+// A poll that returns sooner found its report waiting: the stream is ahead
+// of the caller, and more reports are likely to wait behind it. One that
+// waited longer woke for a report that just came, most likely alone, and
+// reading on would only find the node empty.
+constexpr int64_t kWaitedNs = 20 * 1000LL;
 
 enum class Read { report, none, gone };
 
@@ -145,12 +150,14 @@ bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
   BYTE report[CANFD_REPORT_SIZE];
   while (!done) {
     if (is_gone(d) || d.stopping.load(std::memory_order_acquire)) break;
-    const int64_t left = deadline_ns - now_ns();
+    const int64_t before = now_ns();
+    const int64_t left = deadline_ns - before;
     if (left <= 0) break;
     pollfd fds[2] = {{d.rec->fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
     const int r = poll(fds, 2, static_cast<int>((left + 999999) / 1000000));
     if (r < 0 && errno != EINTR) break;
     if (r <= 0 || fds[1].revents != 0) continue;
+    const bool waited = now_ns() - before >= kWaitedNs;
     BYTE stored = 0;
     Read got = read_report(d, report, &stored);
     if (got == Read::gone) break;
@@ -159,7 +166,7 @@ bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
       continue;
     }
     if (stored != port) continue;
-    for (int more = 0; more < kReadAhead && got == Read::report; ++more)
+    for (int more = 0; !waited && more < kReadAhead && got == Read::report; ++more)
       got = read_report(d, report, &stored);
     break;
   }
