@@ -69,17 +69,15 @@ BYTE dispatch_report(Device &d, const BYTE *report, size_t n) {
     if (static_cast<size_t>(len) + CANFD_HEADER_SIZE > n) return 0;
     const BYTE port = code == w::fc::frames_from(1) ? 1 : 2;
     RxStream &stream = d.rx[port - 1];
-    bool stored;
-    {
-      Lock lock(rx_mutex(d.rec, port));
-      stored = rx_store(d.rec, port, stream, report + CANFD_HEADER_SIZE, len);
-      if (stored) {
-        pthread_cond_broadcast(&d.rx_cond[port - 1]);
-        rx_signal(d, port);
-      }
-    }
+    Lock lock(rx_mutex(d.rec, port));
+    const bool stored = rx_store(d.rec, port, stream, report + CANFD_HEADER_SIZE, len);
+    // Before anyone can take the records: they are dated with what their
+    // own report taught of the adapter's clock.
     if (stream.newest_us >= 0) learn_clock(d, stream.newest_us);
-    return stored ? port : 0;
+    if (!stored) return 0;
+    pthread_cond_broadcast(&d.rx_cond[port - 1]);
+    rx_signal(d, port);
+    return port;
   }
   return 0;
 }
