@@ -108,8 +108,8 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
   Lock one_command(&rec->mutex_NormPkt);
 
-  BYTE report[CANFD_REPORT_SIZE] = {0};
-  if (wData_Len != 0) std::memcpy(report + 1, i_bySend, wData_Len);
+  BYTE report[CANFD_REPORT_SIZE];
+  make_report(report, i_bySend, wData_Len);
   const int64_t start = now_ns();
   const int64_t deadline = start + static_cast<int64_t>(CmdTimeout) * 1000000LL;
   Request r;

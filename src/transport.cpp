@@ -297,11 +297,8 @@ bool write_directly(Device &d, const BYTE *packet, DWORD len, int *rc) {
   }
   BYTE report[CANFD_REPORT_SIZE];
   make_report(report, packet, len);
-  ssize_t n;
-  do {
-    n = write(rec->fd, report, sizeof report);
-  } while (n < 0 && errno == EINTR);
-  const int err = errno;
+  // A deadline of now: a node without room fails at once with ETIMEDOUT.
+  const bool written = write_node(d, report, sizeof report, now_ns(), false) == 0;
   bool wake;
   {
     Lock lock(&rec->mutex_USBDevTx);
@@ -311,9 +308,8 @@ bool write_directly(Device &d, const BYTE *packet, DWORD len, int *rc) {
     wake = USBDEV_TxBuf_QueueNum(rec) > 0 || d.stopping.load(std::memory_order_acquire);
   }
   if (wake) USBDEV_Notify(rec);
-  if (n >= 0) return true;
-  if (gone_error(err)) {
-    mark_gone(d);
+  if (written) return true;
+  if (is_gone(d)) {
     *rc = CANFD_ERR_DEVICE_GONE;
     return true;
   }
