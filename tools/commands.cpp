@@ -1,13 +1,44 @@
-#include "commands.h"
-
+// canfd list, info, config, send and reset: the subcommands that make a few
+// library calls each.
 #include <fmt/format.h>
 
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli.h"
 #include "frame_text.h"
 #include "units.h"
 
 namespace canfd_tool {
 
 namespace {
+
+// Settings of `canfd config`; unset ones are left as the adapter has them.
+struct ConfigOptions {
+  std::vector<uint8_t> ports;
+  // Module.
+  std::optional<uint8_t> led_mode, led_state;
+  std::optional<uint32_t> serial;
+  // Port.
+  std::optional<bool> enable;
+  std::optional<uint16_t> bus_mode, iso_mode;
+  std::optional<uint32_t> bitrate, data_bitrate;
+  std::optional<uint16_t> sample_point, data_sample_point;
+  std::optional<std::string> reject_remote;  // none, std, ext, all
+  std::optional<std::vector<canfd::IdRange>> std_filters, ext_filters;
+  std::optional<canfd::Frame> hw_frame;
+  uint32_t hw_period_ms = 0, hw_count = 0;
+  std::optional<bool> hw_send;
+  bool reinit = false;
+
+  bool has_port_settings() const {
+    return enable || bus_mode || iso_mode || bitrate || data_bitrate || sample_point ||
+           data_sample_point || reject_remote || std_filters || ext_filters || hw_frame ||
+           hw_send || reinit;
+  }
+};
 
 std::string ranges_text(const std::vector<canfd::IdRange> &ranges, int digits, size_t max) {
   if (ranges.empty()) return "none (all identifiers pass)";
@@ -27,8 +58,6 @@ std::string remote_text(const canfd::GlobalFilter &g) {
   if (g.reject_ext_remote) return "rejects extended remote frames";
   return "accepts remote frames";
 }
-
-}  // namespace
 
 int run_list(bool json) {
   const std::vector<canfd::DeviceInfo> found = canfd::scan();
@@ -132,6 +161,207 @@ int run_reset(const std::string &device, bool watchdog) {
   else
     a.reset();
   return 0;
+}
+
+const char kConfigFooter[] = R"TXT(
+Settings that are not given stay as the adapter has them. They are applied in
+this order: LED mode and state, serial number, then for each port the operating
+mode, bit rates and sample points, global filter, filter lists, hardware-send
+frame and mode, and last the re-initialisation.)TXT";
+
+const char kSendFooter[] = R"TXT(
+Frames as cansend takes them:
+  123#DEADBEEF        standard identifier (3 hex digits), up to 8 data bytes
+  12345678#11.22.33   extended identifier (8 hex digits); dots are optional
+  123#R  123#R4       remote frame, with its length 0-8
+  123##1<data>        CAN FD, up to 64 bytes; the digit after ## holds the flags
+                      (1 BRS, 2 ESI), sent as given. Lengths between DLC steps
+                      are padded with zeros (9 bytes go out as 12).
+Without -g the frames go out in batches, up to seven to a report, as fast as
+the bus takes them (by the port's bit rates); the library waits for room in its
+transmit queue, and a queue that stays full for 2 s is an error.)TXT";
+
+template <typename T>
+std::optional<T> given(const CLI::Option *opt, const T &value) {
+  if (opt->count() == 0) return std::nullopt;
+  return value;
+}
+
+std::vector<canfd::IdRange> parse_filters(const char *option, const std::vector<std::string> &items,
+                                          uint32_t max) {
+  std::vector<canfd::IdRange> ranges;
+  for (const std::string &item : items) {
+    if (item == "none") continue;
+    auto more =
+        parse_value(option, item, [max](const std::string &s) { return parse_id_ranges(s, max); });
+    ranges.insert(ranges.end(), more.begin(), more.end());
+  }
+  return ranges;
+}
+
+}  // namespace
+
+Subcommand add_list(CLI::App &app) {
+  auto json = std::make_shared<bool>(false);
+  CLI::App *sub = app.add_subcommand("list", "List the attached adapters, one per line");
+  sub->add_flag("--json", *json, "print a JSON array");
+  return {sub, [json] { return run_list(*json); }};
+}
+
+Subcommand add_info(CLI::App &app) {
+  struct Args {
+    std::string device;
+    std::vector<int> ports;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App *sub = app.add_subcommand(
+      "info", "Show firmware version, INIT pin and each port's mode, bit rates and filters");
+  add_device(sub, a->device);
+  sub->add_option("ports", a->ports, "ports to show (default both)");
+  return {sub, [a] { return run_info(a->device, ports_or_all(a->ports)); }};
+}
+
+Subcommand add_config(CLI::App &app) {
+  struct Args {
+    std::string device;
+    std::vector<int> ports;
+    std::string bitrate, sample_point, data_bitrate, data_sample_point, reject_remote, hw_frame,
+        hw_send, serial;
+    std::vector<std::string> std_filter, ext_filter;
+    bool enable = false, disable = false, reinit = false;
+    uint16_t bus_mode = 0, iso_mode = 0, led_mode = 0, led_state = 0;
+    uint32_t hw_period = 0, hw_count = 0;
+    CLI::Option *o_bitrate, *o_sp, *o_dbitrate, *o_dsp, *o_enable, *o_disable, *o_bus, *o_iso,
+        *o_reject, *o_std, *o_ext, *o_hw_frame, *o_hw_send, *o_led_mode, *o_led_state, *o_serial;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App *sub = app.add_subcommand("config", "Set bit rates, modes, filters, LEDs, ...");
+  add_device(sub, a->device);
+  sub->add_option("ports", a->ports, "ports to configure (1, 2 or both)");
+  a->o_bitrate = sub->add_option("--bitrate", a->bitrate, "bit rate, such as 500k or 1M");
+  a->o_sp = sub->add_option("--sample-point", a->sample_point, "sample point, such as 80%");
+  a->o_dbitrate =
+      sub->add_option("--data-bitrate", a->data_bitrate, "CAN FD data bit rate, such as 2M");
+  a->o_dsp =
+      sub->add_option("--data-sample-point", a->data_sample_point, "data-phase sample point");
+  a->o_enable = sub->add_flag("--enable", a->enable, "switch the port on");
+  a->o_disable = sub->add_flag("--disable", a->disable, "switch the port off");
+  a->o_enable->excludes(a->o_disable);
+  a->o_bus = sub->add_option("--bus-mode", a->bus_mode, "bus mode word, as the adapter defines it");
+  a->o_iso = sub->add_option("--iso-mode", a->iso_mode, "ISO mode word, as the adapter defines it");
+  sub->add_flag("--reinit", a->reinit, "re-initialise the port (after the other settings)");
+  a->o_reject = sub->add_option("--reject-remote", a->reject_remote,
+                                "global filter: reject remote frames: none, std, ext or all")
+                    ->check(CLI::IsMember({"none", "std", "ext", "all"}));
+  a->o_std = sub->add_option("--std-filter", a->std_filter,
+                             "standard identifiers to accept: 0x100-0x1FF,0x300 (none: all)");
+  a->o_ext = sub->add_option("--ext-filter", a->ext_filter,
+                             "extended identifiers to accept, as --std-filter (none: all)");
+  a->o_hw_frame = sub->add_option("--hw-frame", a->hw_frame,
+                                  "frame for hardware periodic sending (cansend syntax)");
+  CLI::Option *o_hw_period = sub->add_option("--hw-period", a->hw_period, "its period in ms")
+                                 ->check(CLI::Range(1u, 0xFFFFFFFFu));
+  CLI::Option *o_hw_count =
+      sub->add_option("--hw-count", a->hw_count, "frames to send (0: until off)");
+  a->o_hw_frame->needs(o_hw_period);
+  o_hw_period->needs(a->o_hw_frame);
+  o_hw_count->needs(a->o_hw_frame);
+  a->o_hw_send = sub->add_option("--hw-send", a->hw_send, "hardware periodic sending: on or off")
+                     ->check(CLI::IsMember({"on", "off"}));
+  a->o_led_mode =
+      sub->add_option("--led-mode", a->led_mode, "LED mode (0-255)")->check(CLI::Range(0, 255));
+  a->o_led_state =
+      sub->add_option("--led-state", a->led_state, "LED state (0-255)")->check(CLI::Range(0, 255));
+  a->o_serial = sub->add_option("--serial", a->serial,
+                                "serial number, hexadecimal like the board id it becomes");
+  sub->footer(kConfigFooter);
+
+  return {sub, [a] {
+            ConfigOptions o;
+            o.ports = a->ports.empty() ? std::vector<uint8_t>{} : ports_or_all(a->ports);
+            if (a->o_bitrate->count())
+              o.bitrate = parse_value("--bitrate", a->bitrate, parse_bitrate);
+            if (a->o_dbitrate->count())
+              o.data_bitrate = parse_value("--data-bitrate", a->data_bitrate, parse_bitrate);
+            if (a->o_sp->count())
+              o.sample_point = parse_value("--sample-point", a->sample_point, parse_sample_point);
+            if (a->o_dsp->count())
+              o.data_sample_point =
+                  parse_value("--data-sample-point", a->data_sample_point, parse_sample_point);
+            if (a->o_enable->count() || a->o_disable->count()) o.enable = a->enable;
+            o.bus_mode = given(a->o_bus, a->bus_mode);
+            o.iso_mode = given(a->o_iso, a->iso_mode);
+            o.reinit = a->reinit;
+            o.reject_remote = given(a->o_reject, a->reject_remote);
+            if (a->o_std->count())
+              o.std_filters = parse_filters("--std-filter", a->std_filter, 0x7FF);
+            if (a->o_ext->count())
+              o.ext_filters = parse_filters("--ext-filter", a->ext_filter, 0x1FFFFFFF);
+            if (a->o_hw_frame->count()) {
+              o.hw_frame = parse_frames({a->hw_frame}).front();
+              o.hw_period_ms = a->hw_period;
+              o.hw_count = a->hw_count;
+            }
+            if (a->o_hw_send->count()) o.hw_send = a->hw_send == "on";
+            if (a->o_led_mode->count()) o.led_mode = static_cast<uint8_t>(a->led_mode);
+            if (a->o_led_state->count()) o.led_state = static_cast<uint8_t>(a->led_state);
+            if (a->o_serial->count()) {
+              o.serial = parse_hex(a->serial);
+              if (!o.serial)
+                throw UsageError(fmt::format(
+                    "--serial: '{}' is not a hexadecimal number of up to 8 digits", a->serial));
+            }
+            if (o.ports.empty() && o.has_port_settings())
+              throw UsageError(
+                  "name the port(s) to configure, such as 'canfd config 1 --bitrate 500k'");
+            if (!o.has_port_settings() && !o.led_mode && !o.led_state && !o.serial)
+              throw UsageError("nothing to configure: see 'canfd config --help'");
+            return run_config(a->device, o);
+          }};
+}
+
+Subcommand add_send(CLI::App &app) {
+  struct Args {
+    std::string device;
+    int port = 0;
+    std::vector<std::string> frames;
+    uint64_t count = 1;
+    double gap_ms = 0;
+    bool dry_run = false;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App *sub = app.add_subcommand("send", "Send frames given in cansend syntax");
+  add_device(sub, a->device);
+  sub->add_option("port", a->port, "port to send on (1 or 2)")->required();
+  sub->add_option("frames", a->frames, "frames, such as 123#DEADBEEF or 123##1112233")->required();
+  sub->add_option("-c,--count", a->count, "send the frames this many times (0: until stopped)");
+  sub->add_option("-g,--gap", a->gap_ms, "milliseconds between frames");
+  sub->add_flag("--dry-run", a->dry_run,
+                "print the frames as parsed (CAN FD data padded to its DLC); send nothing");
+  sub->footer(kSendFooter);
+
+  return {sub, [a] {
+            const uint8_t port = ports_or_all({a->port}).front();
+            const std::vector<canfd::Frame> frames = parse_frames(a->frames);
+            const std::chrono::microseconds gap = gap_of(a->gap_ms);
+            if (a->dry_run) {
+              for (const canfd::Frame &f : frames) fmt::print("{}\n", compact(f));
+              return 0;
+            }
+            return run_send(a->device, port, frames, a->count, gap);
+          }};
+}
+
+Subcommand add_reset(CLI::App &app) {
+  struct Args {
+    std::string device;
+    bool watchdog = false;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App *sub = app.add_subcommand("reset", "Reset the adapter (module reset, or watchdog)");
+  add_device(sub, a->device);
+  sub->add_flag("--watchdog", a->watchdog, "watchdog reset instead of module reset");
+  return {sub, [a] { return run_reset(a->device, a->watchdog); }};
 }
 
 }  // namespace canfd_tool

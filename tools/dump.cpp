@@ -9,10 +9,12 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
+#include "cli.h"
 #include "frame_text.h"
 #include "tool.h"
 #include "transmit.h"
@@ -22,6 +24,22 @@ namespace canfd_tool {
 namespace {
 
 using canfd::Timestamp;
+
+struct DumpOptions {
+  std::vector<uint8_t> ports;
+  char time_mode = 0;         // 0, 'a', 'A', 'd' or 'z'
+  bool adapter_time = false;  // -H: the adapter's time stamps, not host time
+  bool log = false;           // -L
+  bool extra = false;         // -x: BRS and ESI columns
+  uint64_t max_frames = 0;
+  uint64_t time_limit_ms = 0;
+  uint64_t idle_limit_ms = 0;
+  bool stats = false;
+  std::vector<canfd::Frame> send;
+  int send_port = 0;
+  uint64_t send_count = 1;
+  std::chrono::microseconds send_gap{0};
+};
 
 struct Received {
   uint8_t port;
@@ -151,8 +169,6 @@ class Sender {
   std::thread thread_;  // last: starts once the rest is set up
 };
 
-}  // namespace
-
 int run_dump(canfd::Adapter &adapter, const DumpOptions &o) {
   std::vector<canfd::Port> ports;
   std::vector<PortStats> stats;
@@ -268,6 +284,97 @@ int run_dump(canfd::Adapter &adapter, const DumpOptions &o) {
     }
   }
   return 0;
+}
+
+const char kDumpFooter[] = R"TXT(
+Output, as candump writes it:
+  default  "  canfd-1234ABCD-2  123   [4]  DE AD BE EF" (CAN FD lengths as [12])
+  -x       "  canfd-1234ABCD-2  RX B E  123  [12]  ..." (B: bit rate switch,
+           E: error state indicator; - where not set)
+  -L       "(1700000000.123456) canfd-1234ABCD-2 123#DEADBEEF"; CAN FD frames
+           as 123##<flags><data>, flags 1 BRS and 2 ESI (-x adds " R")
+
+Time stamps (-t a, -t A, -L) are host time, seconds since 1970 as candump
+writes them: the library maps the adapter's time stamp of each frame to the
+host's clock. -H shows the adapter's own time stamps instead (seconds since
+its power-on). -t d and -t z take differences of the same time stamps.
+
+--stats prints, once a second on standard error, each port's frames per second
+(counted here, and as the adapter counts them) and its bus load: the bus time of
+the frames received in that second, divided by the second. A classic frame with
+n data bytes takes 47+8n bits (extended: 67+8n) at the bit rate; a CAN FD frame
+takes 30 bits (extended: 49) at the bit rate plus 26+8n bits (n > 16: 30+8n) in
+its data phase, at the data bit rate with BRS and at the bit rate without.
+Stuff bits are not counted.
+
+--send sends frames while dumping, on --send-port or else on the port that is
+not dumped; --send takes every frame that follows it, so give the ports first.
+Without -n, --time or -T, the dump then ends one second after the last frame
+was sent and nothing more arrived.)TXT";
+
+}  // namespace
+
+Subcommand add_dump(CLI::App &app) {
+  struct Args {
+    std::string device;
+    std::vector<int> ports;
+    std::string time_mode, time_limit;
+    bool log = false, stats = false, adapter_time = false, extra = false;
+    uint64_t max_frames = 0, idle_ms = 0;
+    std::vector<std::string> send;
+    int send_port = 0;
+    uint64_t count = 1;
+    double gap_ms = 0;
+  };
+  auto a = std::make_shared<Args>();
+  CLI::App *sub = app.add_subcommand("dump", "Show received frames as candump does");
+  add_device(sub, a->device);
+  sub->add_option("ports", a->ports, "ports to dump (default both)");
+  sub->add_option("-t", a->time_mode,
+                  "time stamps: a absolute, A absolute with date, d delta, z from the first")
+      ->check(CLI::IsMember({"a", "A", "d", "z"}));
+  sub->add_flag("-H,--adapter-time", a->adapter_time,
+                "the adapter's own time stamps instead of host time");
+  sub->add_flag("-x", a->extra, "extra columns: RX and the BRS and ESI flags, as candump -x");
+  sub->add_flag("-L,--log", a->log, "log layout, as candump -L");
+  sub->add_option("-n", a->max_frames, "stop after this many frames");
+  sub->add_option("--time", a->time_limit, "stop after this time: 10 or 10s, 500ms");
+  sub->add_option("-T", a->idle_ms, "stop when no frame arrived for this many ms");
+  sub->add_flag("--stats", a->stats, "print rate and bus load once a second (standard error)");
+  sub->add_option("--send", a->send, "frames to send meanwhile (cansend syntax)");
+  sub->add_option("--send-port", a->send_port, "port for --send (default: the other one)")
+      ->check(CLI::IsMember({1, 2}));
+  sub->add_option("-c,--count", a->count, "send the --send frames this many times");
+  sub->add_option("-g,--gap", a->gap_ms, "milliseconds between sent frames");
+  sub->footer(kDumpFooter);
+
+  return {sub, [a] {
+            DumpOptions o;
+            o.ports = ports_or_all(a->ports);
+            o.time_mode = a->time_mode.empty() ? 0 : a->time_mode[0];
+            o.log = a->log;
+            o.adapter_time = a->adapter_time;
+            o.extra = a->extra;
+            o.max_frames = a->max_frames;
+            if (!a->time_limit.empty())
+              o.time_limit_ms = parse_value("--time", a->time_limit, parse_duration_ms);
+            o.idle_limit_ms = a->idle_ms;
+            o.stats = a->stats;
+            o.send = parse_frames(a->send);
+            o.send_count = a->count;
+            o.send_gap = gap_of(a->gap_ms);
+            if (!o.send.empty()) {
+              o.send_port = a->send_port;
+              if (o.send_port == 0) {
+                if (o.ports.size() != 1)
+                  throw UsageError("--send while dumping both ports needs --send-port");
+                o.send_port = o.ports[0] == 1 ? 2 : 1;
+              }
+            }
+            install_stop_handlers();
+            canfd::Adapter adapter = open_adapter(a->device);
+            return run_dump(adapter, o);
+          }};
 }
 
 }  // namespace canfd_tool

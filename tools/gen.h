@@ -55,8 +55,6 @@ class Generator {
   uint64_t next_data_ = 0;
 };
 
-int run_gen(const std::string &device, const GenOptions &o);
-
 }  // namespace canfd_tool
 
 #endif  // CANFD_TOOL_GEN_H

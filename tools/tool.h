@@ -58,24 +58,6 @@ std::vector<uint8_t> ports_or_all(const std::vector<int> &given);
 uint64_t send_frames(canfd::Port &port, const std::vector<canfd::Frame> &frames, uint64_t count,
                      std::chrono::microseconds gap);
 
-// Subcommands.
-struct DumpOptions {
-  std::vector<uint8_t> ports;
-  char time_mode = 0;         // 0, 'a', 'A', 'd' or 'z'
-  bool adapter_time = false;  // -H: the adapter's time stamps, not host time
-  bool log = false;           // -L
-  bool extra = false;         // -x: BRS and ESI columns
-  uint64_t max_frames = 0;
-  uint64_t time_limit_ms = 0;
-  uint64_t idle_limit_ms = 0;
-  bool stats = false;
-  std::vector<canfd::Frame> send;
-  int send_port = 0;
-  uint64_t send_count = 1;
-  std::chrono::microseconds send_gap{0};
-};
-int run_dump(canfd::Adapter &adapter, const DumpOptions &o);
-
 }  // namespace canfd_tool
 
 #endif  // CANFD_TOOL_TOOL_H
