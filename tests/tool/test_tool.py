@@ -634,6 +634,26 @@ class Adapters(unittest.TestCase):
             self.assertEqual(r.returncode, 2)
             self.assertIn("names no adapter", r.stderr)
 
+    def test_every_command_that_opens_an_adapter_takes_its_own_d(self):
+        commands = [["info"], ["config", "1", "--bitrate", "250k"], ["send", "1", "123#11"],
+                    ["dump", "-n", "1"], ["gen", "1", "-n", "1"], ["reset"]]
+        with Sim("--adapters", "2", "--bid", "1234ABCD,00C0FFEE") as sim:
+            for command in commands:
+                with self.subTest(command=command[0]):
+                    r = sim.run(*command)
+                    self.assertEqual(r.returncode, 1, r.stderr)
+                    self.assertIn("choose one with -d", r.stderr)
+                    r = sim.run(command[0], "-d", "12345678", *command[1:])
+                    self.assertEqual((r.returncode, r.stderr),
+                                     (1, "canfd: find adapter 12345678: "
+                                      "CANFD_ERR_DEVICE_NOT_FOUND (0x10003)\n"))
+            # The adapter named is the one configured, and the only one.
+            r = sim.run("config", "-d", "00C0FFEE", "1", "--bitrate", "250k")
+            self.assertEqual((r.returncode, r.stderr), (0, ""))
+            self.assertIn("bit rate           250 kbit/s",
+                          sim.run("info", "-d", "00C0FFEE", "1").stdout)
+            self.assertNotIn("250 kbit/s", sim.run("info", "-d", "1234ABCD", "1").stdout)
+
     def test_config_shows_in_info_and_reset_restores_defaults(self):
         with Sim() as sim:
             defaults = sim.run("info").stdout
@@ -709,6 +729,17 @@ class Adapters(unittest.TestCase):
         self.assertIn("random even or odd identifiers", canfd("gen", "--help").stdout)
         self.assertIn("canfd-<board id>-<port>", canfd("--help").stdout)
         self.assertRegex(canfd("--version").stdout, r"^canfd \d+\.\d+\.\d+\n$")
+
+    def test_unknown_command_names_every_command_of_the_help(self):
+        help_text = canfd("--help").stdout
+        listed = re.search(r"\nSubcommands:\n((?:  \S.*\n)+)", help_text).group(1)
+        names = [line.split()[0] for line in listed.splitlines()]
+        self.assertEqual(sorted(names),
+                         sorted(["list", "info", "config", "send", "gen", "dump", "reset"]))
+        r = canfd("frobnicate")
+        self.assertEqual((r.returncode, r.stderr),
+                         (2, "canfd: unknown command 'frobnicate' (commands: %s)\n"
+                          % ", ".join(names)))
 
 
 if __name__ == "__main__":
