@@ -6,11 +6,10 @@
 #include <chrono>
 #include <cstring>
 
-#include "wire.h"
-
 namespace canfd_sim {
 
-namespace w = canfd::wire;
+namespace pr = protocol;
+namespace fc = protocol::fc;
 using timing::kNever;
 
 namespace {
@@ -72,7 +71,7 @@ int64_t Engine::take_ready_at(int64_t now) {
     // report, the host's reports wait (and the host's writes with them).
     for (int i = 0; i < 2; ++i) {
       const size_t queued = bus_.queued(i);
-      if (queued != 0 && queued + canfd::wire::kTxRecordsPerPacket > bus_.limit())
+      if (queued != 0 && queued + pr::kTxRecordsPerPacket > bus_.limit())
         t = std::max(t, bus_.next_end());
     }
   }
@@ -131,29 +130,28 @@ void Engine::shut_down() {
 // ---- Reports from the host -------------------------------------------------
 
 void Engine::handle(const uint8_t *msg, size_t n, int64_t now) {
-  // A report carries its packet behind report number 0; the two resets
+  // A report carries its packet behind the report number; the two resets
   // come as bare packets.
-  const bool bare = msg[0] != 0;
+  const bool bare = msg[0] != pr::kReportNumber;
   const uint8_t *pkt = bare ? msg : msg + 1;
   const size_t avail = bare ? n : n - 1;
-  if (avail < CANFD_HEADER_SIZE) return;
-  const uint8_t op = pkt[w::kHdrOpcode];
-  const uint16_t fc = w::get_le16(pkt + w::kHdrFc);
-  const size_t len = std::min<size_t>(w::get_le16(pkt + w::kHdrLen), avail - CANFD_HEADER_SIZE);
-  const uint8_t *data = pkt + CANFD_HEADER_SIZE;
-  if (op == CANFD_OP_LARGE && (fc == w::fc::kModuleReset || fc == w::fc::kWatchdogReset)) {
-    reset(fc == w::fc::kWatchdogReset, now);
+  if (avail < pr::kHeaderSize) return;
+  const pr::Header hdr = pr::get_header(pkt);
+  const size_t len = std::min<size_t>(hdr.len, avail - pr::kHeaderSize);
+  const uint8_t *data = pkt + pr::kHeaderSize;
+  if (hdr.opcode == pr::kOpLarge && (hdr.fc == fc::kModuleReset || hdr.fc == fc::kWatchdogReset)) {
+    reset(hdr.fc == fc::kWatchdogReset, now);
     return;
   }
   if (bare) return;
-  switch (op) {
-    case CANFD_OP_READ:
-    case CANFD_OP_WRITE:
-      command(op, fc, data, len, now);
+  switch (hdr.opcode) {
+    case pr::kOpRead:
+    case pr::kOpWrite:
+      command(hdr.opcode, hdr.fc, data, len, now);
       break;
-    case CANFD_OP_LARGE:
-      if (fc == w::fc::frames_to(1) || fc == w::fc::frames_to(2))
-        frames(fc - w::fc::kFramesToPort1 + 1, data, len, now);
+    case pr::kOpLarge:
+      for (int port = 1; port <= 2; ++port)
+        if (hdr.fc == fc::frames_to(port)) frames(port, data, len, now);
       break;
     default:
       break;
@@ -178,27 +176,27 @@ Reply Engine::take_reply(uint8_t op, uint16_t fc) {
   return out.times == 0 ? Reply{} : out;
 }
 
-void Engine::command(uint8_t op, uint16_t fc, const uint8_t *data, size_t len, int64_t now) {
-  const Reply r = take_reply(op, fc);
+void Engine::command(uint8_t op, uint16_t code, const uint8_t *data, size_t len, int64_t now) {
+  const Reply r = take_reply(op, code);
   if (r.kind == Reply::Silent) return;
   model::Answer a;
   if (r.kind == Reply::Refuse) {
     a.done = false;
     a.code = r.code;
-  } else if (op == CANFD_OP_READ) {
+  } else if (op == pr::kOpRead) {
     refresh_status();
-    a = model::read_command(state_, fc);
+    a = model::read_command(state_, code);
   } else {
-    a = model::write_command(state_, fc, data, len);
-    const uint8_t port = w::fc::port_of(fc), cmd = w::fc::command_of(fc);
+    a = model::write_command(state_, code, data, len);
+    const int port = fc::port_of(code);
+    const uint8_t cmd = fc::command_of(code);
     if (a.done && (port == 1 || port == 2)) {
-      if (cmd == w::fc::kWriteHwSendMode || cmd == w::fc::kWriteHwSendRecord)
-        rearm_hw(port - 1, now);
+      if (cmd == fc::kWriteHwSendMode || cmd == fc::kWriteHwSendRecord) rearm_hw(port - 1, now);
       // Re-initialisation empties the port's transmit queue.
-      if (cmd == w::fc::kWriteReinit) bus_.clear(port - 1);
+      if (cmd == fc::kWriteReinit) bus_.clear(port - 1);
     }
   }
-  std::vector<uint8_t> pkt = model::answer_packet(fc, a);
+  std::vector<uint8_t> pkt = model::answer_packet(code, a);
   if (r.kind == Reply::Late) {
     late_ = LateAnswer{now + r.delay_ms * kNsPerMs, std::move(pkt)};
     return;
@@ -207,9 +205,9 @@ void Engine::command(uint8_t op, uint16_t fc, const uint8_t *data, size_t len, i
 }
 
 void Engine::frames(int port, const uint8_t *data, size_t len, int64_t now) {
-  const size_t n = len / w::kTxRecordSize;
+  const size_t n = len / pr::kTxRecordSize;
   tx_frames_[port - 1] += n;
-  for (size_t i = 0; i < n; ++i) transmit(port - 1, data + i * w::kTxRecordSize, now);
+  for (size_t i = 0; i < n; ++i) transmit(port - 1, data + i * pr::kTxRecordSize, now);
 }
 
 void Engine::reset(bool watchdog, int64_t now) {
@@ -271,7 +269,7 @@ void Engine::transmit(int index, const uint8_t *tx, int64_t at) {
 void Engine::receive(int from, const uint8_t *tx, int64_t at) {
   if (!loopback_) return;
   const int other = 1 - from;
-  uint8_t rx[w::kRxRecordSize];
+  uint8_t rx[pr::kRxRecordSize];
   model::tx_to_rx(tx, static_cast<uint32_t>(second_of(at)), usecond_of(at), rx);
   if (!model::accepts(state_.port[other], rx)) return;
   count_rx(other, second_of(at));
@@ -295,8 +293,8 @@ void Engine::rearm_hw(int index, int64_t now) {
   HwRun &h = hw_run_[index];
   h = HwRun{};
   if (p.hw_mode && model::hw_record_set(p)) {
-    const uint32_t period = w::get_le32(p.hw_record + w::kRecSecond);
-    const uint32_t counter = w::get_le32(p.hw_record + w::kRecUsecond);
+    const uint32_t period = pr::get_u32(p.hw_record + pr::kRecPeriod);
+    const uint32_t counter = pr::get_u32(p.hw_record + pr::kRecCounter);
     h.active = true;
     h.endless = counter == 0;
     h.remaining = counter;
@@ -407,17 +405,17 @@ void Engine::release_one() {
   }
   // Records of the port that came before the next whole report share it.
   std::deque<WaitingRecord> &q = records_[port];
-  o.bytes.resize(CANFD_HEADER_SIZE + w::kRxRecordsPerPacket * w::kRxRecordSize);
+  o.bytes.resize(pr::kHeaderSize + pr::kRxRecordsPerPacket * pr::kRxRecordSize);
   size_t k = 0;
-  for (; k < w::kRxRecordsPerPacket && !q.empty() && q.front().seq < next_report; ++k) {
-    std::memcpy(o.bytes.data() + CANFD_HEADER_SIZE + k * w::kRxRecordSize, q.front().rec,
-                w::kRxRecordSize);
+  for (; k < pr::kRxRecordsPerPacket && !q.empty() && q.front().seq < next_report; ++k) {
+    std::memcpy(o.bytes.data() + pr::kHeaderSize + k * pr::kRxRecordSize, q.front().rec,
+                pr::kRxRecordSize);
     q.pop_front();
   }
-  const size_t len = k * w::kRxRecordSize;
-  o.bytes.resize(CANFD_HEADER_SIZE + len);
-  w::put_header(o.bytes.data(), CANFD_OP_LARGE, w::fc::frames_from(static_cast<BYTE>(port + 1)),
-                static_cast<uint16_t>(len));
+  const size_t len = k * pr::kRxRecordSize;
+  o.bytes.resize(pr::kHeaderSize + len);
+  pr::put_header(o.bytes.data(), pr::kOpLarge, fc::frames_from(port + 1),
+                 static_cast<uint16_t>(len));
   o.records = k;
 }
 
@@ -457,6 +455,7 @@ bool Engine::send_report(const void *data, size_t len) {
 void Engine::push_records(int port, const std::vector<CANRxPacketStruct> &recs) {
   const int index = index_of(port);
   if (index < 0 || recs.empty()) return;
+  static_assert(sizeof(CANRxPacketStruct) == pr::kRxRecordSize, "received-frame record");
   const uint8_t *bytes = reinterpret_cast<const uint8_t *>(recs.data());
   {
     std::unique_lock<std::mutex> lk(mu_);
@@ -467,21 +466,20 @@ void Engine::push_records(int port, const std::vector<CANRxPacketStruct> &recs) 
         dropped_ += recs.size();
         return;
       }
-      for (size_t i = 0; i < recs.size(); ++i) queue_record(index, bytes + i * w::kRxRecordSize);
+      for (size_t i = 0; i < recs.size(); ++i) queue_record(index, bytes + i * pr::kRxRecordSize);
       lk.unlock();
       link_.wake();
       return;
     }
   }
-  constexpr size_t kPerPacket = w::kRxRecordsPerPacket;
-  uint8_t pkt[CANFD_HEADER_SIZE + kPerPacket * w::kRxRecordSize];
+  constexpr size_t kPerPacket = pr::kRxRecordsPerPacket;
+  uint8_t pkt[pr::kHeaderSize + kPerPacket * pr::kRxRecordSize];
   for (size_t i = 0; i < recs.size(); i += kPerPacket) {
     const size_t k = std::min(kPerPacket, recs.size() - i);
-    const size_t len = k * w::kRxRecordSize;
-    w::put_header(pkt, CANFD_OP_LARGE, w::fc::frames_from(static_cast<BYTE>(port)),
-                  static_cast<uint16_t>(len));
-    std::memcpy(pkt + CANFD_HEADER_SIZE, bytes + i * w::kRxRecordSize, len);
-    deliver(pkt, CANFD_HEADER_SIZE + len, k);
+    const size_t len = k * pr::kRxRecordSize;
+    pr::put_header(pkt, pr::kOpLarge, fc::frames_from(port), static_cast<uint16_t>(len));
+    std::memcpy(pkt + pr::kHeaderSize, bytes + i * pr::kRxRecordSize, len);
+    deliver(pkt, pr::kHeaderSize + len, k);
   }
 }
 

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "model.h"
+#include "protocol.h"
 #include "sim.h"
 #include "timing.h"
 
@@ -114,7 +115,7 @@ class Engine {
   // port per report, when they go.
   struct WaitingRecord {
     uint64_t seq;
-    uint8_t rec[canfd::wire::kRxRecordSize];
+    uint8_t rec[protocol::kRxRecordSize];
   };
   struct WaitingReport {
     uint64_t seq;
@@ -135,7 +136,7 @@ class Engine {
 
   // With mu_ held.
   void handle(const uint8_t *msg, size_t n, int64_t now);
-  void command(uint8_t op, uint16_t fc, const uint8_t *data, size_t len, int64_t now);
+  void command(uint8_t op, uint16_t code, const uint8_t *data, size_t len, int64_t now);
   void frames(int port, const uint8_t *data, size_t len, int64_t now);
   void reset(bool watchdog, int64_t now);
   Reply take_reply(uint8_t op, uint16_t fc);

@@ -1,17 +1,21 @@
 #include "model.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 
-#include "wire.h"
+#include "protocol.h"
 
 namespace canfd_sim::model {
 
-namespace w = canfd::wire;
+namespace pr = protocol;
+namespace fc = protocol::fc;
+namespace pl = protocol::payload;
 
 namespace {
 
-constexpr uint16_t kMaxStdList = w::kStdFilterElements;
-constexpr uint16_t kMaxExtList = w::kExtFilterElements;
+// Words of the filter lists (an extended element is two).
+constexpr size_t kWordsPerHalf = pl::kFilterHalfSize / sizeof(uint32_t);
 
 Answer refuse(uint8_t code) {
   Answer a;
@@ -20,23 +24,20 @@ Answer refuse(uint8_t code) {
   return a;
 }
 
-// Answer data assembled field by field, little-endian.
+// The data of an answer of n bytes, filled field by field at their offsets.
 struct Fields {
+  explicit Fields(size_t n) : bytes(n) {}
   std::vector<uint8_t> bytes;
-  Fields &u8(uint8_t v) {
-    bytes.push_back(v);
+  Fields &u8(size_t at, uint8_t v) {
+    bytes[at] = v;
     return *this;
   }
-  Fields &u16(uint16_t v) {
-    const size_t at = bytes.size();
-    bytes.resize(at + 2);
-    w::put_le16(bytes.data() + at, v);
+  Fields &u16(size_t at, uint16_t v) {
+    pr::put_u16(bytes.data() + at, v);
     return *this;
   }
-  Fields &u32(uint32_t v) {
-    const size_t at = bytes.size();
-    bytes.resize(at + 4);
-    w::put_le32(bytes.data() + at, v);
+  Fields &u32(size_t at, uint32_t v) {
+    pr::put_u32(bytes.data() + at, v);
     return *this;
   }
   Answer done() {
@@ -46,22 +47,22 @@ struct Fields {
   }
 };
 
-Answer words(const uint32_t *v, size_t n) {
-  Fields f;
-  for (size_t i = 0; i < n; ++i) f.u32(v[i]);
+Answer words(const uint32_t *v) {
+  Fields f(pl::kFilterHalfSize);
+  for (size_t i = 0; i < kWordsPerHalf; ++i) f.u32(sizeof(uint32_t) * i, v[i]);
   return f.done();
 }
 
-void load_words(uint32_t *v, const uint8_t *data, size_t n) {
-  for (size_t i = 0; i < n; ++i) v[i] = w::get_le32(data + 4 * i);
+void load_words(uint32_t *v, const uint8_t *data) {
+  for (size_t i = 0; i < kWordsPerHalf; ++i) v[i] = pr::get_u32(data + sizeof(uint32_t) * i);
 }
 
 Answer read_module(const ModuleState &s, uint8_t cmd) {
   switch (cmd) {
-    case w::fc::kFwVersion:
-      return Fields().u16(s.fw_version).done();
-    case w::fc::kInitPin:
-      return Fields().u8(s.init_pin).done();
+    case fc::kFwVersion:
+      return Fields(pl::kFwVersionSize).u16(0, s.fw_version).done();
+    case fc::kInitPin:
+      return Fields(pl::kInitPinSize).u8(0, s.init_pin).done();
     default:
       return refuse(kErrUnknownCommand);
   }
@@ -69,43 +70,103 @@ Answer read_module(const ModuleState &s, uint8_t cmd) {
 
 Answer read_port(const PortState &p, uint8_t cmd) {
   switch (cmd) {
-    case w::fc::kReadOpMode:
-      return Fields().u16(p.enable).u16(p.bus_mode).u16(p.iso_mode).done();
-    case w::fc::kReadStatus:
-      return Fields().u32(p.status).u32(p.err_cnt).u32(p.buf_status).done();
-    case w::fc::kReadBitRates:
-      return Fields().u32(p.arb_bitrate).u32(p.data_bitrate).u16(p.arb_sp).u16(p.data_sp).done();
-    case w::fc::kReadGlobalFilter:
-      return Fields().u32(p.gfc).u16(p.std_list_size).u16(p.ext_list_size).done();
-    case w::fc::kReadStdFilters:
-      return words(p.std_elems, 64);
-    case w::fc::kReadStdFilters + 1:
-      return words(p.std_elems + 64, 64);
-    case w::fc::kReadExtFilters:
-      return words(p.ext_elems, 64);
-    case w::fc::kReadExtFilters + 1:
-      return words(p.ext_elems + 64, 64);
-    case w::fc::kReadRxFps:
-      return Fields().u16(p.rx_fps).done();
-    case w::fc::kReadHwSendMode:
-      return Fields().u8(p.hw_mode).done();
+    case fc::kReadOpMode:
+      return Fields(pl::kOpModeSize)
+          .u16(pl::kOpEnable, p.enable)
+          .u16(pl::kOpBusMode, p.bus_mode)
+          .u16(pl::kOpIsoMode, p.iso_mode)
+          .done();
+    case fc::kReadStatus:
+      return Fields(pl::kStatusSize)
+          .u32(pl::kStatusWord, p.status)
+          .u32(pl::kErrorCounters, p.err_cnt)
+          .u32(pl::kBufferStatus, p.buf_status)
+          .done();
+    case fc::kReadBitRates:
+      return Fields(pl::kBitRatesSize)
+          .u32(pl::kArbBitrate, p.arb_bitrate)
+          .u32(pl::kDataBitrate, p.data_bitrate)
+          .u16(pl::kArbSamplePoint, p.arb_sp)
+          .u16(pl::kDataSamplePoint, p.data_sp)
+          .done();
+    case fc::kReadGlobalFilter:
+      return Fields(pl::kGlobalFilterSize)
+          .u32(pl::kGfcWord, p.gfc)
+          .u16(pl::kStdListSize, p.std_list_size)
+          .u16(pl::kExtListSize, p.ext_list_size)
+          .done();
+    case fc::kReadStdFiltersLow:
+      return words(p.std_elems);
+    case fc::kReadStdFiltersHigh:
+      return words(p.std_elems + kWordsPerHalf);
+    case fc::kReadExtFiltersLow:
+      return words(p.ext_elems);
+    case fc::kReadExtFiltersHigh:
+      return words(p.ext_elems + kWordsPerHalf);
+    case fc::kReadRxFps:
+      return Fields(pl::kRxFpsSize).u16(0, p.rx_fps).done();
+    case fc::kReadHwSendMode:
+      return Fields(pl::kHwSendModeSize).u8(0, p.hw_mode).done();
     default:
       return refuse(kErrUnknownCommand);
   }
 }
 
-// Payload sizes of the write commands; 0 where none is needed.
-constexpr size_t kModuleWriteLen[] = {4, 1, 1};
-constexpr size_t kPortWriteLen[] = {0, 6, 12, 4, 2, 2, 256, 256, 256, 256, 1, 80};
+// Payload bytes a write needs; -1 for a command the adapter does not serve.
+int module_write_size(uint8_t cmd) {
+  switch (cmd) {
+    case fc::kSerialNumber:
+      return pl::kSerialNumberSize;
+    case fc::kLedMode:
+    case fc::kLedState:
+      return pl::kLedSize;
+    default:
+      return -1;
+  }
+}
+
+int port_write_size(uint8_t cmd) {
+  switch (cmd) {
+    case fc::kWriteReinit:
+      return 0;
+    case fc::kWriteOpMode:
+      return pl::kOpModeSize;
+    case fc::kWriteBitRates:
+      return pl::kBitRatesSize;
+    case fc::kWriteGlobalFilter:
+      return pl::kGfcSize;
+    case fc::kWriteStdListSize:
+    case fc::kWriteExtListSize:
+      return pl::kListSizeSize;
+    case fc::kWriteStdFiltersLow:
+    case fc::kWriteStdFiltersHigh:
+    case fc::kWriteExtFiltersLow:
+    case fc::kWriteExtFiltersHigh:
+      return pl::kFilterHalfSize;
+    case fc::kWriteHwSendMode:
+      return pl::kHwSendModeSize;
+    case fc::kWriteHwSendRecord:
+      return pr::kHwRecordSize;
+    default:
+      return -1;
+  }
+}
+
+// Why a write that needs `need` payload bytes (-1: not served) and got len
+// is refused, if it is.
+std::optional<Answer> refusal(int need, size_t len) {
+  if (need < 0) return refuse(kErrUnknownCommand);
+  if (len < static_cast<size_t>(need)) return refuse(kErrBadLength);
+  return std::nullopt;
+}
 
 Answer write_module(ModuleState &s, uint8_t cmd, const uint8_t *d, size_t len) {
-  if (cmd >= sizeof kModuleWriteLen / sizeof kModuleWriteLen[0]) return refuse(kErrUnknownCommand);
-  if (len < kModuleWriteLen[cmd]) return refuse(kErrBadLength);
+  if (auto r = refusal(module_write_size(cmd), len)) return *r;
   switch (cmd) {
-    case w::fc::kSerialNumber:
-      s.serial = w::get_le32(d);
+    case fc::kSerialNumber:
+      s.serial = pr::get_u32(d);
       break;
-    case w::fc::kLedMode:
+    case fc::kLedMode:
       s.led_mode = d[0];
       break;
     default:
@@ -116,51 +177,50 @@ Answer write_module(ModuleState &s, uint8_t cmd, const uint8_t *d, size_t len) {
 }
 
 Answer write_port(PortState &p, uint8_t cmd, const uint8_t *d, size_t len) {
-  if (cmd >= sizeof kPortWriteLen / sizeof kPortWriteLen[0]) return refuse(kErrUnknownCommand);
-  if (len < kPortWriteLen[cmd]) return refuse(kErrBadLength);
+  if (auto r = refusal(port_write_size(cmd), len)) return *r;
   switch (cmd) {
-    case w::fc::kWriteReinit:
+    case fc::kWriteReinit:
       ++p.reinit_count;
       break;
-    case w::fc::kWriteOpMode:
-      p.enable = w::get_le16(d);
-      p.bus_mode = w::get_le16(d + 2);
-      p.iso_mode = w::get_le16(d + 4);
+    case fc::kWriteOpMode:
+      p.enable = pr::get_u16(d + pl::kOpEnable);
+      p.bus_mode = pr::get_u16(d + pl::kOpBusMode);
+      p.iso_mode = pr::get_u16(d + pl::kOpIsoMode);
       break;
-    case w::fc::kWriteBitRates:
-      p.arb_bitrate = w::get_le32(d);
-      p.data_bitrate = w::get_le32(d + 4);
-      p.arb_sp = w::get_le16(d + 8);
-      p.data_sp = w::get_le16(d + 10);
+    case fc::kWriteBitRates:
+      p.arb_bitrate = pr::get_u32(d + pl::kArbBitrate);
+      p.data_bitrate = pr::get_u32(d + pl::kDataBitrate);
+      p.arb_sp = pr::get_u16(d + pl::kArbSamplePoint);
+      p.data_sp = pr::get_u16(d + pl::kDataSamplePoint);
       break;
-    case w::fc::kWriteGlobalFilter:
-      p.gfc = w::get_le32(d);
+    case fc::kWriteGlobalFilter:
+      p.gfc = pr::get_u32(d + pl::kGfcWord);
       break;
-    case w::fc::kWriteStdListSize: {
-      const uint16_t n = w::get_le16(d);
-      if (n > kMaxStdList) return refuse(kErrBadValue);
+    case fc::kWriteStdListSize: {
+      const uint16_t n = pr::get_u16(d);
+      if (n > pr::kStdFilterElements) return refuse(kErrBadValue);
       p.std_list_size = n;
       break;
     }
-    case w::fc::kWriteExtListSize: {
-      const uint16_t n = w::get_le16(d);
-      if (n > kMaxExtList) return refuse(kErrBadValue);
+    case fc::kWriteExtListSize: {
+      const uint16_t n = pr::get_u16(d);
+      if (n > pr::kExtFilterElements) return refuse(kErrBadValue);
       p.ext_list_size = n;
       break;
     }
-    case w::fc::kWriteStdFilters:
-      load_words(p.std_elems, d, 64);
+    case fc::kWriteStdFiltersLow:
+      load_words(p.std_elems, d);
       break;
-    case w::fc::kWriteStdFilters + 1:
-      load_words(p.std_elems + 64, d, 64);
+    case fc::kWriteStdFiltersHigh:
+      load_words(p.std_elems + kWordsPerHalf, d);
       break;
-    case w::fc::kWriteExtFilters:
-      load_words(p.ext_elems, d, 64);
+    case fc::kWriteExtFiltersLow:
+      load_words(p.ext_elems, d);
       break;
-    case w::fc::kWriteExtFilters + 1:
-      load_words(p.ext_elems + 64, d, 64);
+    case fc::kWriteExtFiltersHigh:
+      load_words(p.ext_elems + kWordsPerHalf, d);
       break;
-    case w::fc::kWriteHwSendMode:
+    case fc::kWriteHwSendMode:
       p.hw_mode = d[0];
       break;
     default:
@@ -172,63 +232,62 @@ Answer write_port(PortState &p, uint8_t cmd, const uint8_t *d, size_t len) {
 
 }  // namespace
 
-Answer read_command(const ModuleState &s, uint16_t fc) {
-  const uint8_t port = w::fc::port_of(fc), cmd = w::fc::command_of(fc);
+Answer read_command(const ModuleState &s, uint16_t code) {
+  const int port = fc::port_of(code);
+  const uint8_t cmd = fc::command_of(code);
   if (port == 0) return read_module(s, cmd);
   if (port > 2) return refuse(kErrUnknownCommand);
   return read_port(s.port[port - 1], cmd);
 }
 
-Answer write_command(ModuleState &s, uint16_t fc, const uint8_t *data, size_t len) {
-  const uint8_t port = w::fc::port_of(fc), cmd = w::fc::command_of(fc);
+Answer write_command(ModuleState &s, uint16_t code, const uint8_t *data, size_t len) {
+  const int port = fc::port_of(code);
+  const uint8_t cmd = fc::command_of(code);
   if (port == 0) return write_module(s, cmd, data, len);
   if (port > 2) return refuse(kErrUnknownCommand);
   return write_port(s.port[port - 1], cmd, data, len);
 }
 
-std::vector<uint8_t> answer_packet(uint16_t fc, const Answer &a) {
+std::vector<uint8_t> answer_packet(uint16_t code, const Answer &a) {
   const std::vector<uint8_t> refused{a.code};
   const std::vector<uint8_t> &data = a.done ? a.data : refused;
-  std::vector<uint8_t> pkt(CANFD_HEADER_SIZE + data.size());
-  w::put_header(pkt.data(), a.done ? CANFD_OP_DONE : CANFD_OP_FAIL, fc,
-                static_cast<uint16_t>(data.size()));
-  if (!data.empty()) std::memcpy(pkt.data() + CANFD_HEADER_SIZE, data.data(), data.size());
+  std::vector<uint8_t> pkt(pr::kHeaderSize + data.size());
+  pr::put_header(pkt.data(), a.done ? pr::kOpDone : pr::kOpFail, code,
+                 static_cast<uint16_t>(data.size()));
+  if (!data.empty()) std::memcpy(pkt.data() + pr::kHeaderSize, data.data(), data.size());
   return pkt;
 }
 
 void tx_to_rx(const uint8_t *tx, uint32_t sec, uint32_t usec, uint8_t *rx) {
-  std::memcpy(rx, tx, w::kTxRecordSize);
+  std::memcpy(rx, tx, pr::kTxRecordSize);
   // Only dlc, brs and fdf pass; the frame type code (eve) of a frame taken
   // from the bus is 0.
-  w::put_le16(rx + w::kRecCtrl, w::get_le16(tx + w::kRecCtrl) & 0x3F);
-  if (w::get_le16(tx + w::kRecSize) > w::kMaxData) w::put_le16(rx + w::kRecSize, w::kMaxData);
-  w::put_le32(rx + w::kRecSecond, sec);
-  w::put_le32(rx + w::kRecUsecond, usec);
+  const uint16_t ctrl = pr::get_u16(tx + pr::kRecCtrl);
+  pr::put_u16(rx + pr::kRecCtrl, ctrl & (pr::kDlcMask | pr::kBrsBit | pr::kFdfBit));
+  if (pr::get_u16(tx + pr::kRecSize) > pr::kMaxData) pr::put_u16(rx + pr::kRecSize, pr::kMaxData);
+  pr::put_u32(rx + pr::kRecSecond, sec);
+  pr::put_u32(rx + pr::kRecUsecond, usec);
 }
 
 bool accepts(const PortState &p, const uint8_t *rx) {
-  const uint32_t word = w::get_le32(rx + w::kRecIdWord);
-  const bool ext = word & w::kXtdBit;
-  if (word & w::kRtrBit) {
-    if (ext ? w::gfc_reject_rfe(p.gfc) : w::gfc_reject_rfs(p.gfc)) return false;
-  }
-  if (!ext) {
+  const pr::RecordHead h = pr::get_record_head(rx);
+  if (h.rtr && (p.gfc & (h.ext ? pr::kGfcRejectRemoteExt : pr::kGfcRejectRemoteStd))) return false;
+  if (!h.ext) {
     if (p.std_list_size == 0) return true;
-    const uint32_t id = (word >> w::kStdIdShift) & w::kStdIdMask;
-    const unsigned n = p.std_list_size < kMaxStdList ? p.std_list_size : kMaxStdList;
-    for (unsigned i = 0; i < n; ++i) {
-      if (w::std_element_id1(p.std_elems[i]) <= id && id <= w::std_element_id2(p.std_elems[i]))
+    const size_t n = std::min<size_t>(p.std_list_size, pr::kStdFilterElements);
+    for (size_t i = 0; i < n; ++i) {
+      if (pr::std_element_id1(p.std_elems[i]) <= h.id &&
+          h.id <= pr::std_element_id2(p.std_elems[i]))
         return true;
     }
     return false;
   }
   if (p.ext_list_size == 0) return true;
-  const uint32_t id = word & w::kIdMask;
-  const unsigned n = p.ext_list_size < kMaxExtList ? p.ext_list_size : kMaxExtList;
-  for (unsigned i = 0; i < n; ++i) {
-    const uint32_t id1 = p.ext_elems[2 * i] & w::kIdMask;
-    const uint32_t id2 = p.ext_elems[2 * i + 1] & w::kIdMask;
-    if (id1 <= id && id <= id2) return true;
+  const size_t n = std::min<size_t>(p.ext_list_size, pr::kExtFilterElements);
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t id1 = pr::ext_element_id(p.ext_elems[2 * i]);
+    const uint32_t id2 = pr::ext_element_id(p.ext_elems[2 * i + 1]);
+    if (id1 <= h.id && h.id <= id2) return true;
   }
   return false;
 }
@@ -245,19 +304,21 @@ namespace canfd_sim {
 
 CANRxPacketStruct make_rx_record(uint32_t id, bool ext, bool rtr, bool fd, bool brs, uint8_t dlc,
                                  const uint8_t *data, uint32_t sec, uint32_t usec) {
-  namespace w = canfd::wire;
-  uint8_t b[w::kRxRecordSize] = {};
-  uint32_t word = ext ? (id & w::kIdMask) | w::kXtdBit : (id & w::kStdIdMask) << w::kStdIdShift;
-  if (rtr) word |= w::kRtrBit;
-  dlc &= 0xF;
-  const uint8_t size = w::kDlcToBytes[dlc];
-  w::put_le32(b + w::kRecIdWord, word);
-  w::put_le16(b + w::kRecCtrl,
-              static_cast<uint16_t>(dlc | (brs ? 1u << 4 : 0u) | (fd ? 1u << 5 : 0u)));
-  w::put_le16(b + w::kRecSize, size);
-  if (data && size) std::memcpy(b + w::kRecData, data, size);
-  w::put_le32(b + w::kRecSecond, sec);
-  w::put_le32(b + w::kRecUsecond, usec);
+  namespace pr = protocol;
+  static_assert(sizeof(CANRxPacketStruct) == pr::kRxRecordSize, "received-frame record");
+  uint8_t b[pr::kRxRecordSize] = {};
+  pr::RecordHead h;
+  h.id = id;
+  h.ext = ext;
+  h.rtr = rtr;
+  h.fd = fd;
+  h.brs = brs;
+  h.dlc = static_cast<uint8_t>(dlc & pr::kDlcMask);
+  h.size = pr::kDlcBytes[h.dlc];
+  pr::put_record_head(b, h);
+  if (data && h.size) std::memcpy(b + pr::kRecData, data, h.size);
+  pr::put_u32(b + pr::kRecSecond, sec);
+  pr::put_u32(b + pr::kRecUsecond, usec);
   CANRxPacketStruct r;
   std::memcpy(&r, b, sizeof r);
   return r;

@@ -5,12 +5,9 @@
 
 namespace canfd_sim::timing {
 
-namespace w = canfd::wire;
+namespace pr = protocol;
 
 namespace {
-
-constexpr uint16_t kBrsBit = 1u << 4;
-constexpr uint16_t kFdfBit = 1u << 5;
 
 int64_t bits_ns(uint32_t bits, uint32_t bitrate) {
   return static_cast<int64_t>(bits) * kNsPerSecond / std::max(bitrate, kMinBitrate);
@@ -23,27 +20,22 @@ int64_t wire_time_ns(WireBits bits, bool brs, uint32_t arb_bitrate, uint32_t dat
 }
 
 int64_t wire_time_ns(const uint8_t *tx, uint32_t arb_bitrate, uint32_t data_bitrate) {
-  const uint32_t word = w::get_le32(tx + w::kRecIdWord);
-  const uint16_t ctrl = w::get_le16(tx + w::kRecCtrl);
-  const bool fd = ctrl & kFdfBit;
-  const unsigned bytes = std::min<unsigned>(w::get_le16(tx + w::kRecSize), w::kMaxData);
-  const WireBits bits = wire_bits(word & w::kXtdBit, fd, word & w::kRtrBit, bytes);
-  return wire_time_ns(bits, fd && (ctrl & kBrsBit), arb_bitrate, data_bitrate);
+  const pr::RecordHead h = pr::get_record_head(tx);
+  const unsigned bytes = std::min<unsigned>(h.size, pr::kMaxData);
+  const WireBits bits = wire_bits(h.ext, h.fd, h.rtr, bytes);
+  return wire_time_ns(bits, h.fd && h.brs, arb_bitrate, data_bitrate);
 }
 
 uint32_t arbitration_key(const uint8_t *tx) {
-  const uint32_t word = w::get_le32(tx + w::kRecIdWord);
-  const bool fd = w::get_le16(tx + w::kRecCtrl) & kFdfBit;
+  const pr::RecordHead h = pr::get_record_head(tx);
   // CAN FD frames have no remote form: the RTR position is a dominant bit.
-  const uint32_t rtr = !fd && (word & w::kRtrBit) ? 1u : 0u;
-  if (word & w::kXtdBit) {
-    const uint32_t id = word & w::kIdMask;
+  const uint32_t rtr = !h.fd && h.rtr ? 1u : 0u;
+  if (h.ext) {
     // Base identifier, SRR (recessive), IDE (recessive), extension, RTR.
-    return (id >> 18) << 21 | 1u << 20 | 1u << 19 | (id & 0x3FFFF) << 1 | rtr;
+    return (h.id >> 18) << 21 | 1u << 20 | 1u << 19 | (h.id & 0x3FFFF) << 1 | rtr;
   }
-  const uint32_t id = (word >> w::kStdIdShift) & w::kStdIdMask;
   // Identifier, RTR, IDE (dominant).
-  return id << 21 | rtr << 20;
+  return h.id << 21 | rtr << 20;
 }
 
 void Pacer::set_rate(int per_second, int burst) {

@@ -11,7 +11,7 @@
 #include <deque>
 #include <limits>
 
-#include "wire.h"
+#include "protocol.h"
 
 namespace canfd_sim::timing {
 
@@ -81,7 +81,7 @@ class Bus {
   struct Frame {
     int port = 0;  // index 0 or 1
     int64_t start = 0, end = 0;
-    uint8_t rec[canfd::wire::kTxRecordSize] = {};
+    uint8_t rec[protocol::kTxRecordSize] = {};
   };
 
   explicit Bus(size_t queue_limit = 256) : limit_(queue_limit) {}
@@ -115,7 +115,7 @@ class Bus {
     int64_t queued_at;
     int64_t duration;
     uint32_t key;
-    uint8_t rec[canfd::wire::kTxRecordSize];
+    uint8_t rec[protocol::kTxRecordSize];
   };
   void start_next();
 

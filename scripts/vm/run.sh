@@ -54,7 +54,7 @@ timeout --kill-after=10 "${VM_TIMEOUT:-900}" qemu-system-x86_64 \
   -accel tcg -cpu max -machine q35 -m "${VM_MEM:-1024}" -smp "${VM_SMP:-2}" \
   -nodefaults -display none -monitor none -serial stdio -no-reboot \
   -kernel "$kernel" -initrd "$initrd" \
-  -append "console=ttyS0 quiet loglevel=4 panic=-1 vm.nrw=${#rw[@]}" \
+  -append "console=ttyS0 quiet loglevel=4 panic=-1 no_timer_check vm.nrw=${#rw[@]}" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap,id=hostroot" \
   -virtfs "local,path=$ctl,mount_tag=ctl,security_model=none,multidevs=remap,id=ctl" \
   "${shares[@]}" </dev/null || true

@@ -17,10 +17,16 @@ cache=$(cd "$cache" && pwd)
 
 # Modules the VM loads, with what they depend on (found in modules.dep):
 # the 9p root and its virtio transport, uhid with the HID core (hidraw is
-# part of hid.ko) and the generic HID driver that binds the adapters, and
-# SocketCAN with its virtual interfaces.
+# part of hid.ko) and the generic HID driver that binds the adapters, a USB
+# stack on one machine (dummy_hcd: host and device controllers in one; the
+# configfs gadget framework libcomposite with its HID function usb_f_hid; the
+# host's HID driver usbhid), and SocketCAN with its virtual interfaces.
 modules=(virtio_pci 9pnet_virtio 9p uhid hid-generic
+         dummy_hcd libcomposite usb_f_hid usbhid
          can can-raw can-bcm can-gw can-dev vcan vxcan)
+# Parameters given to insmod. dummy_hcd makes num controller pairs: one
+# per simulated USB adapter that exists at once.
+declare -A params=([dummy_hcd]="num=8")
 
 kernel_package() {
   awk '/Depends: linux-image-[0-9]/ {print $2; exit}'
@@ -64,7 +70,7 @@ kver=$(ls "$cache/kroot/lib/modules")
 moddir=$cache/kroot/lib/modules/$kver
 
 # The initramfs, rebuilt when the init script or the module list changes.
-want="$(sha256sum "$here/init" | cut -c1-16) ${modules[*]} $(sha256sum /bin/busybox | cut -c1-16)"
+want="$(sha256sum "$here/init" | cut -c1-16) ${modules[*]} ${params[*]} $(sha256sum /bin/busybox | cut -c1-16)"
 if [ ! -f "$cache/initramfs.cpio.gz" ] || [ "$(cat "$cache/initramfs.stamp" 2>/dev/null)" != "$want" ]; then
   root=$cache/initramfs
   rm -rf "$root"
@@ -72,7 +78,8 @@ if [ ! -f "$cache/initramfs.cpio.gz" ] || [ "$(cat "$cache/initramfs.stamp" 2>/d
   cp /bin/busybox "$root/bin/busybox"
   ln -s busybox "$root/bin/sh"
 
-  # Depth first through modules.dep, so that each module follows what it uses.
+  # Depth first through modules.dep, so that each module follows what it
+  # uses; one line per module: its file and its parameters.
   : > "$root/mods/order"
   add() {
     local rel deps d
@@ -82,12 +89,12 @@ if [ ! -f "$cache/initramfs.cpio.gz" ] || [ "$(cat "$cache/initramfs.stamp" 2>/d
     for d in $deps; do add "$(basename "${d%.xz}" .ko)"; done
     local name
     name=$(basename "${rel%.xz}")
-    if ! grep -qx "$name" "$root/mods/order"; then
+    if [ ! -f "$root/mods/$name" ]; then
       case "$rel" in
         *.xz) xz -dc "$moddir/$rel" > "$root/mods/$name" ;;
         *) cp "$moddir/$rel" "$root/mods/$name" ;;
       esac
-      echo "$name" >> "$root/mods/order"
+      echo "$name ${params[$1]:-}" >> "$root/mods/order"
     fi
   }
   for m in "${modules[@]}"; do add "$m"; done
@@ -95,7 +102,7 @@ if [ ! -f "$cache/initramfs.cpio.gz" ] || [ "$(cat "$cache/initramfs.stamp" 2>/d
   cp "$here/init" "$root/init"
   chmod +x "$root/init"
   (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$cache/initramfs.cpio.gz"
-  echo "vm setup: initramfs for $kver with $(sed 's/\.ko$//' "$root/mods/order" | tr '\n' ' ')"
+  echo "vm setup: initramfs for $kver with $(sed 's/\.ko / /; s/ *$//' "$root/mods/order" | tr '\n' ' ')"
   rm -rf "$root"
   echo "$want" > "$cache/initramfs.stamp"
 fi
