@@ -1,12 +1,13 @@
-// Unplugs an adapter made by `canfd-sim --uhid` while one process streams
-// frames through it and another waits in CANFD_WaitCANRxMsg, then plugs it
-// in again. Checks that neither process crashes, that the waiting process
-// does not spin once the device is gone, that close returns, that blocked
-// waits and commands learn of the gone device at once, and that after the
-// re-plug the adapter is listed, opens and streams again in a process that
-// had it open before.
+// Unplugs an adapter made by `canfd-sim --uhid` or `--usb` while one
+// process streams frames through it and another waits in
+// CANFD_WaitCANRxMsg, then plugs it in again. Checks that neither process
+// crashes, that the waiting process does not spin once the device is gone,
+// that close returns, that blocked waits and commands learn of the gone
+// device at once, and that after the re-plug the adapter is listed, opens
+// and streams again in a process that had it open before.
 //
-//   canfd-vm-unplug CANFD_SIM     (as root, with the uhid module loaded)
+//   canfd-vm-unplug CANFD_SIM [--uhid|--usb]
+//       (as root, with the transport's modules loaded; default --uhid)
 //
 // It starts CANFD_SIM and two copies of itself (--waiter, --streamer) and
 // prints one line per check: PASS, FAIL, or WAIT for a check that needs
@@ -261,13 +262,13 @@ std::string f1(const char *fmt, double v) {
   return b;
 }
 
-int scenario(const std::string &sim_path, const std::string &self) {
-  Child sim = Child::spawn({sim_path, "--uhid", "--quiet"});
+int scenario(const std::string &sim_path, const std::string &transport, const std::string &self) {
+  Child sim = Child::spawn({sim_path, transport, "--quiet"});
   std::string line;
   char node[64] = {};
   unsigned bid = 0, pid = 0;
   if (!sim.out.next(line, 30000) || sscanf(line.c_str(), "%63s %x %x", node, &bid, &pid) != 3) {
-    printf("FAIL  canfd-sim --uhid printed no adapter ('%s')\n", line.c_str());
+    printf("FAIL  canfd-sim %s printed no adapter ('%s')\n", transport.c_str(), line.c_str());
     sim.wait(0);
     return 1;
   }
@@ -386,8 +387,9 @@ int main(int argc, char **argv) {
     const DWORD bid = static_cast<DWORD>(strtoul(argv[3], nullptr, 0));
     return strcmp(argv[1], "--waiter") == 0 ? waiter(pid, bid) : streamer(pid, bid);
   }
-  if (argc != 2) {
-    fprintf(stderr, "usage: canfd-vm-unplug CANFD_SIM\n");
+  const std::string transport = argc == 3 ? argv[2] : "--uhid";
+  if ((argc != 2 && argc != 3) || (transport != "--uhid" && transport != "--usb")) {
+    fprintf(stderr, "usage: canfd-vm-unplug CANFD_SIM [--uhid|--usb]\n");
     return 2;
   }
   // A child that died must not take us with it when we write to it.
@@ -396,5 +398,5 @@ int main(int argc, char **argv) {
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   if (n <= 0) return 2;
   self[n] = 0;
-  return scenario(argv[1], self);
+  return scenario(argv[1], transport, self);
 }
