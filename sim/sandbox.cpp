@@ -45,12 +45,21 @@ std::string default_uevent(const AdapterId &id) {
   return u;
 }
 
+void restore_env(const char *name, const std::optional<std::string> &value) {
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
 }  // namespace
 
 struct Sandbox::Impl {
   std::string dir;
   bool created = false;  // the directory is ours to remove as a whole
   std::optional<std::string> saved_env;
+  std::optional<std::string> saved_timeout;  // the write timeout before the sandbox set one
+  bool timeout_set = false;
   std::vector<std::unique_ptr<SimAdapter>> adapters;
   std::vector<bool> plugged;  // per adapter: not removed yet
 
@@ -78,8 +87,8 @@ Sandbox::Sandbox(std::string dir) : impl_(std::make_unique<Impl>()) {
   }
   fs::create_directories(impl_->sys());
   fs::create_directories(impl_->dev());
-  if (const char *old = getenv("CANFD_SANDBOX")) impl_->saved_env = old;
-  setenv("CANFD_SANDBOX", impl_->dir.c_str(), 1);
+  if (const char *old = getenv(CANFD_SANDBOX_ENV)) impl_->saved_env = old;
+  setenv(CANFD_SANDBOX_ENV, impl_->dir.c_str(), 1);
 }
 
 Sandbox::~Sandbox() {
@@ -91,10 +100,8 @@ Sandbox::~Sandbox() {
     fs::remove_all(fs::path(impl_->dir) / "sys", ec);
     fs::remove_all(impl_->dev(), ec);
   }
-  if (impl_->saved_env)
-    setenv("CANFD_SANDBOX", impl_->saved_env->c_str(), 1);
-  else
-    unsetenv("CANFD_SANDBOX");
+  restore_env(CANFD_SANDBOX_ENV, impl_->saved_env);
+  if (impl_->timeout_set) restore_env(CANFD_SANDBOX_WRITE_TIMEOUT_ENV, impl_->saved_timeout);
 }
 
 Adapter &Sandbox::add(const AdapterId &id) {
@@ -140,6 +147,15 @@ void Sandbox::add_entry(const std::string &name, const char *uevent) {
   const fs::path entry = impl_->sys() / name;
   fs::create_directories(entry / "device");
   if (uevent) write_file(entry / "device/uevent", uevent);
+}
+
+void Sandbox::set_write_timeout(int ms) {
+  if (ms < 0) throw std::invalid_argument("negative write timeout");
+  if (!impl_->timeout_set) {
+    if (const char *old = getenv(CANFD_SANDBOX_WRITE_TIMEOUT_ENV)) impl_->saved_timeout = old;
+    impl_->timeout_set = true;
+  }
+  setenv(CANFD_SANDBOX_WRITE_TIMEOUT_ENV, std::to_string(ms).c_str(), 1);
 }
 
 const std::string &Sandbox::dir() const { return impl_->dir; }

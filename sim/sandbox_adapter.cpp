@@ -1,7 +1,11 @@
 #include "sandbox_adapter.h"
 
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,26 +18,20 @@ namespace canfd_sim {
 
 namespace {
 
-// How long a report may wait for room in a reader's socket before that
-// reader misses it. A reader that missed one gets no wait until it reads
-// again, so a reader that stopped reading holds up the adapter once, for
-// this long, and never the other readers after that.
-constexpr int64_t kSendWaitNs = 500 * 1000000LL;
-// Room for the adapter's unread reports; the kernel caps it unless forced.
+// Room for kNodeInputReports unread reports of any length a hidraw report
+// may have (16 KB) where the kernel lets the adapter force it; else what
+// the kernel gives, which holds them for reports up to about 3 KB. A report
+// that finds no room there is dropped for that reader as when its buffer
+// is full.
 constexpr int kSendBuffer = 1 << 20;
 constexpr size_t kMaxMessage = 4096;
 // Reports taken before the timers run and new connections are accepted.
 constexpr int kReportsPerPass = 64;
+// How often a report waiting for room in lossless mode looks again.
+constexpr auto kRoomPoll = std::chrono::microseconds(100);
 
 [[noreturn]] void fail(const std::string &what) {
   throw std::system_error(errno, std::generic_category(), what);
-}
-
-timespec to_timespec(int64_t ns) {
-  timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ns / timing::kNsPerSecond);
-  ts.tv_nsec = static_cast<long>(ns % timing::kNsPerSecond);
-  return ts;
 }
 
 }  // namespace
@@ -72,10 +70,7 @@ void SimAdapter::stop() {
   if (server_.joinable()) server_.join();
   {
     std::lock_guard<std::mutex> lk(conn_mu_);
-    for (Conn &c : conns_) {
-      shutdown(c.fd, SHUT_RDWR);
-      close(c.fd);
-    }
+    for (Conn &c : conns_) drop_conn(c);
     conns_.clear();
     stopped_ = true;
   }
@@ -91,7 +86,8 @@ void SimAdapter::wake() { waker_.wake(); }
 void SimAdapter::serve() {
   Waker::tighten_timer_slack();
   std::vector<pollfd> fds;
-  std::vector<int> readable, closed;
+  std::vector<Watched> watched, readable;
+  std::vector<int> closed;
   while (!stop_) {
     engine_.run(monotonic_ns());
     const int64_t now = monotonic_ns();
@@ -101,16 +97,20 @@ void SimAdapter::serve() {
     if (!taking) wake_at = std::min(wake_at, ready_at);
 
     fds.assign({{-1, 0, 0}, {listen_fd_, POLLIN, 0}});  // [0]: the waker's
+    watched.clear();
     {
       std::lock_guard<std::mutex> lk(conn_mu_);
       // A connection whose reports are not taken now is watched for its
       // hang-up only (with the adapter's reading side shut, it would always
       // read as ready); once it has hung up, it waits unwatched until its
-      // reports can be taken.
+      // reports can be taken. Its first message, the link, is read at once.
       for (const Conn &c : conns_) {
         const bool readable = !c.refused && !c.cut;
-        if (c.hung_up && !taking && readable) continue;
-        fds.push_back({c.fd, static_cast<short>(taking && readable ? POLLIN : 0), 0});
+        const bool greeting = readable && !c.link;
+        if (c.hung_up && !taking && readable && !greeting) continue;
+        const bool read = readable && (taking || greeting);
+        fds.push_back({c.fd, static_cast<short>(read ? POLLIN : 0), 0});
+        watched.push_back({c.fd, c.link});
       }
     }
     if (!waker_.wait(fds.data(), fds.size(), wake_at)) break;
@@ -118,8 +118,15 @@ void SimAdapter::serve() {
     readable.clear();
     closed.clear();
     for (size_t i = 2; i < fds.size(); ++i) {
+      const Watched &w = watched[i - 2];
       if (fds[i].revents & POLLIN) {
-        readable.push_back(fds[i].fd);
+        if (w.link) {
+          readable.push_back(w);
+        } else {
+          std::lock_guard<std::mutex> lk(conn_mu_);
+          Conn *c = find_conn(w.fd);
+          if (c && !c->link && !greet(*c)) closed.push_back(w.fd);
+        }
       } else if (fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) {
         // Read to its end, or not read now: the host's reports may still be
         // there.
@@ -134,7 +141,7 @@ void SimAdapter::serve() {
   }
 }
 
-void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int> &closed) {
+void SimAdapter::take_reports(const std::vector<Watched> &readable, std::vector<int> &closed) {
   uint8_t buf[kMaxMessage];
   std::vector<bool> empty(readable.size(), false);
   const size_t start = next_conn_++ % readable.size();
@@ -149,9 +156,11 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
       if (empty[i]) continue;
       const int64_t now = monotonic_ns();
       if (engine_.take_ready_at(now) > now || stop_) return;
-      const ssize_t n = recv(readable[i], buf, sizeof buf, MSG_DONTWAIT);
+      const ssize_t n = recv(readable[i].fd, buf, sizeof buf, MSG_DONTWAIT);
       if (n > 0) {
         engine_.take(buf, static_cast<size_t>(n), now);
+        // Only the serving thread unmaps links: this one is still there.
+        canfd_sandbox_took(readable[i].link);
         ++taken;
         any = true;
         continue;
@@ -163,7 +172,7 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
       // End of stream: the host closed, or disconnect() cut the link;
       // refuse_writes() also ends the stream, but keeps the connection.
-      if (n < 0 || !refused(readable[i])) closed.push_back(readable[i]);
+      if (n < 0 || !refused(readable[i].fd)) closed.push_back(readable[i].fd);
     }
   }
 }
@@ -171,16 +180,68 @@ void SimAdapter::take_reports(const std::vector<int> &readable, std::vector<int>
 void SimAdapter::accept_host() {
   const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) return;
-  // Force a large send buffer where allowed, else take what the kernel gives.
+  // Room for the reports the host has not read (see kSendBuffer).
   if (setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &kSendBuffer, sizeof kSendBuffer) != 0)
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
   {
     std::lock_guard<std::mutex> lk(conn_mu_);
     Conn c;
     c.fd = fd;
-    conns_.push_back(c);
+    c.serial = ++next_serial_;
+    conns_.push_back(std::move(c));
   }
   cv_conn_.notify_all();
+}
+
+bool SimAdapter::greet(Conn &c) {
+  union {
+    char buf[CMSG_SPACE(sizeof(int))];
+    cmsghdr align;
+  } control{};
+  char hello[sizeof CANFD_SANDBOX_HELLO] = {};
+  iovec iov{hello, sizeof hello};
+  msghdr msg{};
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control.buf;
+  msg.msg_controllen = sizeof control.buf;
+  const ssize_t n = recvmsg(c.fd, &msg, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return true;
+  int memfd = -1;
+  const cmsghdr *cmsg = CMSG_FIRSTHDR(&msg);
+  if (cmsg && cmsg->cmsg_level == SOL_SOCKET && cmsg->cmsg_type == SCM_RIGHTS &&
+      cmsg->cmsg_len == CMSG_LEN(sizeof(int)))
+    std::memcpy(&memfd, CMSG_DATA(cmsg), sizeof memfd);
+  struct stat st {};
+  if (n == static_cast<ssize_t>(sizeof CANFD_SANDBOX_HELLO - 1) && !(msg.msg_flags & MSG_CTRUNC) &&
+      std::memcmp(hello, CANFD_SANDBOX_HELLO, sizeof CANFD_SANDBOX_HELLO - 1) == 0 && memfd >= 0 &&
+      fstat(memfd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(canfd_sandbox_link))) {
+    void *p =
+        mmap(nullptr, sizeof(canfd_sandbox_link), PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+    if (p != MAP_FAILED) c.link = static_cast<canfd_sandbox_link *>(p);
+  }
+  if (memfd >= 0) close(memfd);
+  // Anything else first: not the sandbox preload, which is the only client.
+  return c.link != nullptr;
+}
+
+void SimAdapter::end_link(Conn &c) {
+  if (c.link) canfd_sandbox_close(c.link);
+}
+
+void SimAdapter::drop_conn(Conn &c) {
+  end_link(c);
+  if (c.link) munmap(c.link, sizeof(canfd_sandbox_link));
+  c.link = nullptr;
+  // Reports the host wrote and the adapter did not take go with the
+  // connection; closed with them unread, the socket would fail the host's
+  // next read with ECONNRESET instead of ending its stream. Shut first, so
+  // that the host adds none meanwhile.
+  shutdown(c.fd, SHUT_RDWR);
+  uint8_t buf[kMaxMessage];
+  while (recv(c.fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+  }
+  close(c.fd);
 }
 
 void SimAdapter::close_host(int fd) {
@@ -188,7 +249,7 @@ void SimAdapter::close_host(int fd) {
     std::lock_guard<std::mutex> lk(conn_mu_);
     Conn *c = find_conn(fd);
     if (!c) return;
-    close(fd);
+    drop_conn(*c);
     conns_.erase(conns_.begin() + (c - conns_.data()));
   }
   cv_conn_.notify_all();
@@ -202,6 +263,12 @@ SimAdapter::Conn *SimAdapter::find_conn(int fd) {
 
 const SimAdapter::Conn *SimAdapter::find_conn(int fd) const {
   return const_cast<SimAdapter *>(this)->find_conn(fd);
+}
+
+SimAdapter::Conn *SimAdapter::find_serial(uint64_t serial) {
+  for (Conn &c : conns_)
+    if (c.serial == serial) return &c;
+  return nullptr;
 }
 
 bool SimAdapter::refused(int fd) const {
@@ -241,9 +308,12 @@ void SimAdapter::disconnect() {
   {
     std::lock_guard<std::mutex> lk(conn_mu_);
     // Shutting both directions makes the host's reads return 0 and its
-    // writes fail with EPIPE at once; the server thread then closes it.
+    // writes fail with EPIPE at once, those waiting for room included; the
+    // server thread then closes it.
     for (Conn &c : conns_) {
       if (c.cut) continue;
+      if (!c.link) greet(c);
+      end_link(c);
       shutdown(c.fd, SHUT_RDWR);
       c.cut = true;
     }
@@ -257,6 +327,8 @@ void SimAdapter::refuse_writes() {
     std::lock_guard<std::mutex> lk(conn_mu_);
     for (Conn &c : conns_) {
       if (c.cut) continue;
+      if (!c.link) greet(c);
+      end_link(c);
       shutdown(c.fd, SHUT_RD);
       c.refused = true;
     }
@@ -264,52 +336,109 @@ void SimAdapter::refuse_writes() {
   wake();
 }
 
-Engine::Delivery SimAdapter::deliver(const uint8_t *data, size_t len) {
-  std::lock_guard<std::mutex> lk(conn_mu_);
-  Engine::Delivery d;
-  // Readers without room now: they get one wait, bounded for all together.
-  std::vector<pollfd> waiting;
-  for (Conn &c : conns_) {
-    if (c.cut || c.hung_up) continue;
-    const ssize_t n = send(c.fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(len)) {
-      c.lagging = false;
-      ++d.took;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (c.lagging)
-        ++d.missed;
-      else
-        waiting.push_back({c.fd, POLLOUT, 0});
+// ---- Reports to the host ---------------------------------------------------
+
+uint32_t SimAdapter::message_size(const uint8_t *data, size_t len) {
+  const auto known = message_sizes_.find(len);
+  if (known != message_sizes_.end()) return known->second;
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) return 0;
+  int queued = 0;
+  uint32_t size = 0;
+  if (send(sv[0], data, len, MSG_DONTWAIT | MSG_NOSIGNAL) == static_cast<ssize_t>(len) &&
+      ioctl(sv[0], SIOCOUTQ, &queued) == 0 && queued > 0)
+    size = static_cast<uint32_t>(queued);
+  close(sv[0]);
+  close(sv[1]);
+  if (size) message_sizes_[len] = size;
+  return size;
+}
+
+size_t SimAdapter::unread(Conn &c) {
+  int queued = 0;
+  if (ioctl(c.fd, SIOCOUTQ, &queued) == 0) {
+    // The host reads in order: what it has read is the oldest.
+    while (!c.unread.empty() && c.unread_size > static_cast<uint64_t>(queued)) {
+      c.unread_size -= c.unread.front();
+      c.unread.pop_front();
     }
-    // Any other failure: the reader has gone; the server thread closes it.
   }
-  const int64_t deadline = monotonic_ns() + kSendWaitNs;
-  while (!waiting.empty()) {
-    int64_t left = deadline - monotonic_ns();
-    if (left > 0) {
-      const timespec ts = to_timespec(left);
-      if (ppoll(waiting.data(), waiting.size(), &ts, nullptr) < 0 && errno != EINTR) left = 0;
+  return c.unread.size();
+}
+
+SimAdapter::Offer SimAdapter::offer(Conn &c, const uint8_t *data, size_t len, uint32_t size) {
+  if (size == 0) return Offer::TooLong;
+  const size_t depth = unread(c);
+  if (depth >= kNodeInputReports) return Offer::Full;
+  const ssize_t n = send(c.fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (n == static_cast<ssize_t>(len)) {
+    c.unread.push_back(size);
+    c.unread_size += size;
+    max_unread_ = std::max(max_unread_, depth + 1);
+    return Offer::Sent;
+  }
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Offer::Full;
+  // Any other failure: the reader has gone; the server thread closes it.
+  return Offer::Gone;
+}
+
+Engine::Delivery SimAdapter::deliver(const uint8_t *data, size_t len) {
+  std::unique_lock<std::mutex> lk(conn_mu_);
+  Engine::Delivery d;
+  const uint32_t size = message_size(data, len);
+  std::vector<uint64_t> waiting;  // lossless: connections without room yet
+  for (Conn &c : conns_) {
+    if (!is_open(c)) continue;
+    switch (offer(c, data, len, size)) {
+      case Offer::Sent:
+        ++d.took;
+        break;
+      case Offer::Full:
+        if (lossless_)
+          waiting.push_back(c.serial);
+        else
+          ++d.missed;
+        break;
+      case Offer::TooLong:
+        ++d.missed;
+        break;
+      case Offer::Gone:
+        break;
     }
+  }
+  while (!waiting.empty()) {
+    if (stop_ || !lossless_) {
+      d.missed += static_cast<unsigned>(waiting.size());
+      break;
+    }
+    // Lets go of the connections meanwhile: they may close, or new ones come.
+    cv_conn_.wait_for(lk, kRoomPoll);
     for (size_t i = 0; i < waiting.size();) {
-      const ssize_t n = send(waiting[i].fd, data, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-      const bool full = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-      if (full && left > 0) {
+      Conn *c = find_serial(waiting[i]);
+      const Offer o = c && is_open(*c) ? offer(*c, data, len, size) : Offer::Gone;
+      if (o == Offer::Full) {
         ++i;
         continue;
       }
-      Conn *conn = find_conn(waiting[i].fd);
-      if (n == static_cast<ssize_t>(len)) {
-        ++d.took;
-      } else if (full) {
-        conn->lagging = true;
-        ++d.missed;
-      }
+      if (o == Offer::Sent) ++d.took;
       waiting.erase(waiting.begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
   reports_dropped_ += d.missed;
   if (d.took == 0 && d.missed == 0) d.missed = 1;  // nobody has the node open
   return d;
+}
+
+size_t SimAdapter::max_unread() const {
+  std::lock_guard<std::mutex> lk(conn_mu_);
+  return max_unread_;
+}
+
+void SimAdapter::reset_max_unread() {
+  std::lock_guard<std::mutex> lk(conn_mu_);
+  max_unread_ = 0;
+  for (Conn &c : conns_)
+    if (is_open(c)) max_unread_ = std::max(max_unread_, unread(c));
 }
 
 }  // namespace canfd_sim

@@ -12,6 +12,27 @@
 // As on a hidraw node, any number of descriptors, in any processes, may
 // have the node open at once: each receives every report the adapter sends,
 // and the adapter takes the reports that any of them writes.
+//
+// A sandbox node behaves as the kernel's hidraw node of a USB HID adapter:
+//  - write() returns once the adapter has taken the report, whatever
+//    O_NONBLOCK says. Each descriptor may have up to four reports written
+//    and not yet taken (the device's output buffers; on a real device they
+//    are shared by all openers); a write beyond them blocks until the
+//    adapter takes one, and fails with ETIMEDOUT, the report not sent, when
+//    the write timeout (5 s, see Sandbox::set_write_timeout) passes first.
+//    The adapter takes a report when its engine does: at once, one per USB
+//    interval with the timing model on, none while stalled or while a late
+//    answer is due.
+//  - poll() and ppoll() report it writable whenever POLLOUT is asked.
+//  - Each descriptor (open file) has its own buffer of kNodeInputReports
+//    input reports; a report that finds it full is dropped for that
+//    descriptor at once, and counted (Adapter::reports_dropped), unless
+//    lossless mode is on.
+//  - Once the adapter is disconnected or removed, reads return 0 and writes
+//    fail with EPIPE (a real node fails them with EIO and ENODEV).
+// select(), epoll, send() and writev() see the plain socket; a descriptor
+// copied with dup() or fcntl() is a plain socket for writes and polls. A
+// node opened with fopen() is read and written by stdio as a plain socket.
 #ifndef CANFD_SIM_H
 #define CANFD_SIM_H
 
@@ -49,6 +70,10 @@ struct Reply {
   int delay_ms = 0;  // delay of a Late answer
   int times = -1;    // how many commands it applies to; -1 for all
 };
+
+// Input reports a descriptor open on a sandbox node holds unread, as each
+// open file of a hidraw node does (HIDRAW_BUFFER_SIZE).
+constexpr size_t kNodeInputReports = 64;
 
 // USB interrupt transfer rates, reports per second each way.
 constexpr int kUsbHighSpeed = 8000;
@@ -138,13 +163,26 @@ class Adapter {
   // Sends received-frame records for a port, up to six per report (paced
   // like send_report with the timing model on).
   virtual void push_records(int port, const std::vector<CANRxPacketStruct> &recs) = 0;
-  // Received-frame records the adapter could not hand to a reader, summed
-  // over readers: a reader that stops reading gets a bounded wait for room,
-  // then misses reports until it reads again; with nobody reading, a record
-  // counts once.
+  // Received-frame records in reports that readers missed, summed over
+  // readers; with nobody having the node open, a record counts once.
   virtual uint64_t frames_dropped() const = 0;
-  // Reports of any kind that readers missed that way, summed over readers.
+  // Reports of any kind that readers missed, summed over readers: a report
+  // that finds a reader's kNodeInputReports unread ones is dropped for that
+  // reader at once, without delaying the adapter or the other readers.
   virtual uint64_t reports_dropped() const = 0;
+  // The most reports that waited unread for any one reader at once since
+  // reset_max_unread() (or since the adapter was made). Times the interval
+  // between reports, it tells how long the host left the node unread.
+  virtual size_t max_unread() const = 0;
+  // Starts the high-water mark again from what waits unread now.
+  virtual void reset_max_unread() = 0;
+  // Lossless mode (off by default), for benchmarks that push reports faster
+  // than a USB device could: a report that finds a reader's buffer full
+  // waits for room instead of being dropped, holding up the adapter and its
+  // other readers meanwhile. No kernel does this: a reader that stops
+  // reading stops the adapter, and a host that waits in a write for the
+  // adapter while nobody reads waits for its write timeout.
+  virtual void set_lossless(bool on) = 0;
 
   // Command answers: for one (opcode, function code), or for every command.
   virtual void set_reply(uint8_t opcode, uint16_t fc, Reply r) = 0;
@@ -167,9 +205,11 @@ class Adapter {
 
   // Transport faults, for every descriptor open at the time.
   virtual void disconnect() = 0;     // host reads give 0, writes fail with EPIPE
-  virtual void refuse_writes() = 0;  // host writes fail; reads keep working
-  // A stalled adapter takes no reports from the host until resumed: the
-  // host's writes fill the socket and then block, as on a stalled endpoint.
+  virtual void refuse_writes() = 0;  // host writes fail with EPIPE; reads keep working
+  // A stalled adapter takes no reports from the host until resumed, as a
+  // stalled endpoint: each descriptor's first four writes return, the next
+  // one blocks until the adapter is resumed and takes a report, or fails
+  // with ETIMEDOUT after the write timeout.
   virtual void stall(bool on) = 0;
 
   virtual ModuleState state() const = 0;
@@ -190,6 +230,11 @@ class Sandbox {
   void remove(Adapter &a);
   // A sysfs entry with any name and uevent text (or none, if uevent is null).
   void add_entry(const std::string &name, const char *uevent);
+  // How long a write to a node waits for the adapter to take its report
+  // before it fails with ETIMEDOUT (5000 ms, the kernel's, by default):
+  // sets CANFD_SANDBOX_WRITE_TIMEOUT_MS for this process and the programs it
+  // starts from now on, until the sandbox is destroyed.
+  void set_write_timeout(int ms);
   const std::string &dir() const;
 
  private:

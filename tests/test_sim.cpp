@@ -1,7 +1,8 @@
 // The simulated adapter itself: the timing model (wire times, USB pacing,
 // the shared bus and its transmit queues), several openers of one sandbox
-// node, in one process and in two, and the uhid transport against a socket
-// that plays the kernel's part.
+// node, in one process and in two, the sandbox node behaving as a USB hidraw
+// node (blocking writes, poll, the per-opener input buffer), and the uhid
+// transport against a socket that plays the kernel's part.
 #include <fcntl.h>
 #include <linux/input.h>
 #include <linux/uhid.h>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -20,6 +22,7 @@
 
 #include "engine.h"
 #include "rig.h"
+#include "sandbox_link.h"
 #include "timing.h"
 #include "uhid_adapter.h"
 #include "wire.h"
@@ -33,6 +36,7 @@ using Clock = std::chrono::steady_clock;
 using rig::Bytes;
 
 constexpr const char *kNode = "/dev/hidraw0";
+constexpr int kInFlight = CANFD_SANDBOX_WRITES_IN_FLIGHT;
 constexpr int64_t kUs = 1000;
 constexpr int64_t kMs = 1000000;
 
@@ -354,50 +358,321 @@ TEST_F(Openers, DisconnectCutsEveryDescriptorAndTheNodeOpensAgain) {
   EXPECT_TRUE(read_report(c, 2000).has_value());
 }
 
-TEST_F(Openers, ReaderThatStopsReadingMissesReportsAloneAndOnlyOnceHoldsTheAdapter) {
-  adapter.set_recording(false);
-  const int stuck = open_node(), reader = open_node();
-  constexpr int kReports = 3000;  // more than the socket of one reader holds
-  std::atomic<int> got{0};
-  std::thread t([&] {
-    while (got < kReports) {
-      const auto r = read_report(reader, 5000);
-      if (!r) return;
-      ++got;
-    }
-  });
-  Bytes pkt(CANFD_PACKET_MAX, 0);
-  w::put_header(pkt.data(), CANFD_OP_LARGE, 0x77, static_cast<WORD>(pkt.size() - 6));
-  const auto t0 = Clock::now();
-  for (int i = 0; i < kReports; ++i) ASSERT_TRUE(adapter.send_report(pkt.data(), pkt.size()));
-  const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-  t.join();
-  EXPECT_EQ(got, kReports);
-  // Waiting for the stuck reader on every report would take kReports / 2 s.
-  EXPECT_LT(secs, 20.0);
-  int kept = 0;
-  while (read_report(stuck, 0)) ++kept;
-  EXPECT_GT(kept, 0);
-  EXPECT_EQ(adapter.reports_dropped(), static_cast<uint64_t>(kReports - kept));
-  // Once it reads again, it gets reports again.
-  ASSERT_TRUE(adapter.send_report(pkt.data(), pkt.size()));
-  EXPECT_EQ(read_report(stuck, 2000), pkt);
-  EXPECT_EQ(read_report(reader, 2000), pkt);
-}
-
 TEST_F(Openers, StalledAdapterTakesNoReportFromAnyDescriptorUntilResumed) {
+  sandbox.set_write_timeout(200);
   const int a = open_node(O_RDWR | O_NONBLOCK), b = open_node(O_RDWR | O_NONBLOCK);
   adapter.stall(true);
   const Bytes rep = frames_report(1, {});
-  int written = 0;
+  // Each descriptor has its own reports in flight, then its writes time out.
   for (int fd : {a, b}) {
-    while (write(fd, rep.data(), rep.size()) == static_cast<ssize_t>(rep.size())) ++written;
-    EXPECT_EQ(errno, EAGAIN);
+    for (int i = 0; i < kInFlight; ++i) ASSERT_TRUE(write_all(fd, rep)) << strerror(errno);
+    errno = 0;
+    EXPECT_EQ(write(fd, rep.data(), rep.size()), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(adapter.received().size(), 0u);
   adapter.stall(false);
-  EXPECT_TRUE(adapter.wait_received(static_cast<size_t>(written), 10000));
+  EXPECT_TRUE(adapter.wait_received(2 * kInFlight, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(adapter.received().size(), 2u * kInFlight) << "a write that timed out sent nothing";
+}
+
+// ---- The sandbox node as a USB hidraw node ----------------------------------
+
+// A report of len bytes that carries its number in its first four bytes.
+Bytes numbered(uint32_t n, size_t len) {
+  Bytes b(len, static_cast<uint8_t>(len));
+  for (size_t i = 0; i < 4 && i < len; ++i) b[i] = static_cast<uint8_t>(n >> (8 * i));
+  return b;
+}
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// A write on another thread, and when it returned.
+struct PendingWrite {
+  std::atomic<bool> done{false};
+  ssize_t result = 0;
+  int error = 0;
+  std::thread thread;
+
+  PendingWrite(int fd, const Bytes &b) {
+    thread = std::thread([this, fd, &b] {
+      result = write(fd, b.data(), b.size());
+      error = errno;
+      done = true;
+    });
+  }
+  ~PendingWrite() {
+    if (thread.joinable()) thread.join();
+  }
+};
+
+class Node : public Openers {
+ protected:
+  // Closes a descriptor before the fixture would.
+  void close_node(int fd) {
+    fds.erase(std::find(fds.begin(), fds.end(), fd));
+    ASSERT_EQ(close(fd), 0);
+  }
+};
+
+TEST_F(Node, WriteToAStalledAdapterBlocksWhateverONonblockSaysAndTimesOut) {
+  sandbox.set_write_timeout(300);
+  const int fd = open_node(O_RDWR | O_NONBLOCK);
+  adapter.stall(true);
+  // The reports in flight are taken at once, then a write waits for the
+  // adapter and gives up after the timeout, having sent nothing.
+  for (uint32_t i = 0; i < kInFlight; ++i) {
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(write_all(fd, numbered(i, CANFD_REPORT_SIZE))) << i << ": " << strerror(errno);
+    EXPECT_LT(seconds_since(t0), 0.1);
+  }
+  const Bytes late = numbered(99, CANFD_REPORT_SIZE);
+  const auto t0 = Clock::now();
+  errno = 0;
+  EXPECT_EQ(write(fd, late.data(), late.size()), -1);
+  EXPECT_EQ(errno, ETIMEDOUT);
+  EXPECT_GE(seconds_since(t0), 0.3);
+  EXPECT_LT(seconds_since(t0), 2.0);
+  EXPECT_EQ(adapter.received().size(), 0u);
+
+  // Once resumed, the adapter takes what was in flight, and nothing else;
+  // then writes go through again.
+  adapter.stall(false);
+  ASSERT_TRUE(adapter.wait_received(kInFlight, 5000));
+  ASSERT_TRUE(write_all(fd, numbered(4, CANFD_REPORT_SIZE)));
+  ASSERT_TRUE(adapter.wait_received(kInFlight + 1, 5000));
+  const auto got = adapter.received();
+  ASSERT_EQ(got.size(), kInFlight + 1u);
+  for (uint32_t i = 0; i <= kInFlight; ++i) EXPECT_EQ(got[i], numbered(i, CANFD_REPORT_SIZE));
+}
+
+TEST_F(Node, AResumedAdapterTakesTheBlockedWritersReport) {
+  const int fd = open_node(O_RDWR | O_NONBLOCK);
+  adapter.stall(true);
+  for (uint32_t i = 0; i < kInFlight; ++i) ASSERT_TRUE(write_all(fd, numbered(i, 513)));
+  const Bytes blocked = numbered(kInFlight, 513);
+  PendingWrite w(fd, blocked);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(w.done) << "a write beyond the reports in flight returned before any was taken";
+  const auto t0 = Clock::now();
+  adapter.stall(false);
+  ASSERT_TRUE(rig::eventually([&] { return w.done.load(); }, 3000));
+  EXPECT_LT(seconds_since(t0), 1.0);
+  EXPECT_EQ(w.result, 513) << strerror(w.error);
+  ASSERT_TRUE(adapter.wait_received(kInFlight + 1, 5000));
+  EXPECT_EQ(adapter.received().back(), blocked);
+}
+
+TEST_F(Node, WritesFollowTheAdaptersPace) {
+  Timing t;
+  t.on = true;
+  t.usb_reports_per_second = canfd_sim::kUsbFullSpeed;
+  adapter.set_timing(t);
+  const int fd = open_node(O_RDWR | O_NONBLOCK);
+  constexpr int kReports = 40;
+  const Bytes rep = frames_report(1, {});
+  const auto t0 = Clock::now();
+  for (int i = 0; i < kReports; ++i) ASSERT_TRUE(write_all(fd, rep)) << strerror(errno);
+  // The writes themselves return at the USB rate, one a millisecond, but
+  // for the reports in flight and the pacer's slack.
+  EXPECT_GE(seconds_since(t0), (kReports - kInFlight - 2) / 1000.0);
+}
+
+TEST_F(Node, DisconnectAndRefusedWritesEndABlockedWriteAtOnce) {
+  const int a = open_node(O_RDWR | O_NONBLOCK), b = open_node(O_RDWR | O_NONBLOCK);
+  adapter.stall(true);
+  const Bytes rep = numbered(1, 513);
+  // A write waiting on a stalled adapter, ended by a fault.
+  auto blocked_write_ends = [&](int fd, auto fault) {
+    for (int i = 0; i < kInFlight; ++i) ASSERT_TRUE(write_all(fd, rep));
+    PendingWrite w(fd, rep);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_FALSE(w.done);
+    fault();
+    ASSERT_TRUE(rig::eventually([&] { return w.done.load(); }, 1000));
+    EXPECT_EQ(w.result, -1);
+    EXPECT_EQ(w.error, EPIPE);
+  };
+  blocked_write_ends(a, [&] { adapter.refuse_writes(); });
+  // Writes of every descriptor fail at once; reads still work.
+  errno = 0;
+  EXPECT_EQ(write(b, rep.data(), rep.size()), -1);
+  EXPECT_EQ(errno, EPIPE);
+  const Bytes pushed = numbered(7, 64);
+  ASSERT_TRUE(adapter.send_report(pushed.data(), pushed.size()));
+  EXPECT_EQ(read_report(a, 2000), pushed);
+  EXPECT_EQ(read_report(b, 2000), pushed);
+
+  // A descriptor opened since is cut by disconnect().
+  const int c = open_node(O_RDWR | O_NONBLOCK);
+  blocked_write_ends(c, [&] { adapter.disconnect(); });
+  char buf[16];
+  EXPECT_EQ(read(c, buf, sizeof buf), 0);
+  errno = 0;
+  EXPECT_EQ(write(c, rep.data(), rep.size()), -1);
+  EXPECT_EQ(errno, EPIPE);
+}
+
+TEST_F(Node, PollReportsANodeWritableWhenAskedWhateverItsSocketSays) {
+  const int fd = open_node(O_RDWR | O_NONBLOCK);
+  // The smallest send buffer: the socket alone would not be writable with
+  // the reports in flight in it.
+  const int small = 1;
+  ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  adapter.stall(true);
+  for (int i = 0; i < kInFlight; ++i) ASSERT_TRUE(write_all(fd, numbered(0, 513)));
+
+  pollfd p{fd, POLLOUT, 0};
+  auto t0 = Clock::now();
+  EXPECT_EQ(poll(&p, 1, 2000), 1);
+  EXPECT_EQ(p.revents, POLLOUT);
+  const timespec ts{2, 0};
+  pollfd pp[2] = {{fd, POLLIN | POLLOUT | POLLWRNORM, 0}, {fd, POLLIN, 0}};
+  EXPECT_EQ(ppoll(pp, 2, &ts, nullptr), 1);
+  EXPECT_EQ(pp[0].revents, POLLOUT | POLLWRNORM);
+  EXPECT_EQ(pp[1].revents, 0);
+  EXPECT_LT(seconds_since(t0), 1.0);
+  // Not asked, not reported: a poll for input waits as before.
+  p = {fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 50), 0);
+
+  const Bytes pushed = numbered(3, 100);
+  ASSERT_TRUE(adapter.send_report(pushed.data(), pushed.size()));
+  p = {fd, POLLIN | POLLOUT, 0};
+  EXPECT_EQ(poll(&p, 1, 2000), 1);
+  EXPECT_EQ(p.revents, POLLIN | POLLOUT);
+  ASSERT_EQ(read_report(fd, 0), pushed);
+
+  adapter.disconnect();
+  ASSERT_TRUE(rig::eventually([&] {
+    p = {fd, POLLOUT, 0};
+    return poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+  }));
+}
+
+TEST_F(Node, DescriptorsThatAreNoLongerNodesAreLeftAlone) {
+  adapter.stall(true);
+  const Bytes rep = numbered(0, 513);
+  // A node closed with its reports in flight; the pipe that gets its number
+  // is written as a pipe.
+  const int fd = open_node(O_RDWR);
+  for (int i = 0; i < kInFlight; ++i) ASSERT_TRUE(write_all(fd, rep));
+  close_node(fd);
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  EXPECT_EQ(pipe_fds[0], fd) << "the test expects the lowest free descriptor";
+  const auto t0 = Clock::now();
+  for (int i = 0; i < 2 * kInFlight; ++i) ASSERT_EQ(write(pipe_fds[1], rep.data(), 10), 10);
+  // dup2() over a node with its reports in flight.
+  const int node = open_node(O_RDWR);
+  for (int i = 0; i < kInFlight; ++i) ASSERT_TRUE(write_all(node, rep));
+  ASSERT_EQ(dup2(pipe_fds[1], node), node);
+  for (int i = 0; i < 2 * kInFlight; ++i) ASSERT_EQ(write(node, rep.data(), 10), 10);
+  EXPECT_LT(seconds_since(t0), 1.0);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}
+
+TEST_F(Node, EachOpenerHoldsSixtyFourReportsAndMissesTheRestAloneAndAtOnce) {
+  adapter.set_recording(false);
+  const int idle = open_node(), reader = open_node();
+  // Reports of lengths whose kernel sizes differ.
+  const size_t lengths[] = {6, 64, 100, 200, 512, 1000, 2000};
+  std::vector<Bytes> sent;
+  constexpr uint32_t kReports = 150;
+  for (uint32_t i = 0; i < kReports; ++i) sent.push_back(numbered(i, lengths[i % 7]));
+  // The reader reads each report before the next is sent.
+  const auto t0 = Clock::now();
+  for (const Bytes &b : sent) {
+    ASSERT_TRUE(adapter.send_report(b.data(), b.size()));
+    ASSERT_EQ(read_report(reader, 2000), b);
+  }
+  EXPECT_LT(seconds_since(t0), 10.0) << "a full buffer held the adapter up";
+  EXPECT_EQ(adapter.reports_dropped(), kReports - canfd_sim::kNodeInputReports);
+  EXPECT_EQ(adapter.frames_dropped(), 0u);
+  // A frame report missed counts its records.
+  std::vector<CANRxPacketStruct> recs(3);
+  adapter.push_records(1, recs);
+  ASSERT_TRUE(read_report(reader, 2000));
+  EXPECT_EQ(adapter.frames_dropped(), 3u);
+  EXPECT_EQ(adapter.reports_dropped(), kReports - canfd_sim::kNodeInputReports + 1);
+
+  // The idle opener has exactly the oldest 64.
+  for (size_t i = 0; i < canfd_sim::kNodeInputReports; ++i)
+    ASSERT_EQ(read_report(idle, 0), sent[i]) << i;
+  EXPECT_FALSE(read_report(idle, 0));
+  // Having read, it gets reports again.
+  ASSERT_TRUE(adapter.send_report(sent[0].data(), sent[0].size()));
+  EXPECT_EQ(read_report(idle, 2000), sent[0]);
+  EXPECT_EQ(read_report(reader, 2000), sent[0]);
+}
+
+TEST_F(Node, HighWaterMarkIsTheDeepestBufferOfAnyOneOpener) {
+  const int a = open_node(), b = open_node();
+  const Bytes rep = numbered(0, 512);
+  adapter.reset_max_unread();
+  EXPECT_EQ(adapter.max_unread(), 0u);
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(adapter.send_report(rep.data(), rep.size()));
+    ASSERT_TRUE(read_report(a, 2000));
+  }
+  // a never had more than one waiting, b has ten: not their sum.
+  EXPECT_EQ(adapter.max_unread(), 10u);
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(read_report(b, 0));
+  EXPECT_EQ(adapter.max_unread(), 10u);
+  // A reset starts from what waits now.
+  adapter.reset_max_unread();
+  EXPECT_EQ(adapter.max_unread(), 4u);
+  ASSERT_TRUE(adapter.send_report(rep.data(), rep.size()));
+  EXPECT_EQ(adapter.max_unread(), 5u);
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(read_report(b, 0));
+  ASSERT_TRUE(read_report(a, 0));
+  adapter.reset_max_unread();
+  EXPECT_EQ(adapter.max_unread(), 0u);
+  // Full buffers: a report neither takes is missed by both.
+  for (size_t i = 0; i < canfd_sim::kNodeInputReports; ++i)
+    ASSERT_TRUE(adapter.send_report(rep.data(), rep.size()));
+  EXPECT_FALSE(adapter.send_report(rep.data(), rep.size()));
+  EXPECT_EQ(adapter.max_unread(), canfd_sim::kNodeInputReports);
+  EXPECT_EQ(adapter.reports_dropped(), 2u);
+}
+
+TEST_F(Node, LosslessModeHoldsTheAdapterInsteadOfDropping) {
+  adapter.set_recording(false);
+  adapter.set_lossless(true);
+  const int fd = open_node();
+  constexpr uint32_t kReports = 400;
+  std::atomic<uint32_t> got{0};
+  std::atomic<bool> in_order{true};
+  // A reader slower than the adapter.
+  std::thread reader([&] {
+    while (got < kReports) {
+      const auto r = read_report(fd, 5000);
+      if (!r) return;
+      if (*r != numbered(got, 512)) in_order = false;
+      if (++got % 16 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (uint32_t i = 0; i < kReports; ++i) {
+    const Bytes b = numbered(i, 512);
+    ASSERT_TRUE(adapter.send_report(b.data(), b.size()));
+  }
+  reader.join();
+  EXPECT_EQ(got, kReports);
+  EXPECT_TRUE(in_order);
+  EXPECT_EQ(adapter.reports_dropped(), 0u);
+  EXPECT_EQ(adapter.max_unread(), canfd_sim::kNodeInputReports) << "the buffer filled up";
+
+  // Back to the kernel's way: the idle reader misses what does not fit.
+  adapter.set_lossless(false);
+  const Bytes b = numbered(0, 512);
+  for (size_t i = 0; i < canfd_sim::kNodeInputReports; ++i)
+    ASSERT_TRUE(adapter.send_report(b.data(), b.size()));
+  EXPECT_FALSE(adapter.send_report(b.data(), b.size()));
+  EXPECT_EQ(adapter.reports_dropped(), 1u);
 }
 
 // Two processes: a child with a raw descriptor and the library in this one.
@@ -508,10 +783,17 @@ TEST_F(Timed, ABusyBusHoldsTheHostBackInsteadOfDroppingItsFrames) {
   const int fd = open_node();
   std::vector<Frame> frames;
   for (uint32_t id = 1; id <= 7; ++id) frames.push_back({id, false, false, false, 8});
-  // 30 reports of seven frames: far more than the queue holds.
-  for (int i = 0; i < 30; ++i) ASSERT_TRUE(write_all(fd, frames_report(1, frames)));
+  // 30 reports of seven frames: far more than the queue holds. The writes
+  // wait for the bus, so the frames that come back are read meanwhile.
+  std::atomic<int> written{0};
+  std::thread writer([&] {
+    for (int i = 0; i < 30 && write_all(fd, frames_report(1, frames)); ++i) ++written;
+  });
   const auto recs = read_records(fd, 2, 210, 5000);
+  writer.join();
+  EXPECT_EQ(written, 30);
   EXPECT_EQ(recs.size(), 210u);
+  EXPECT_EQ(adapter.reports_dropped(), 0u);
   EXPECT_EQ(adapter.tx_overflows(1), 0u);
 }
 
