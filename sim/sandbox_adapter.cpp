@@ -230,14 +230,14 @@ void SimAdapter::end_link(Conn &c) {
 }
 
 void SimAdapter::drop_conn(Conn &c) {
-  end_link(c);
-  if (c.link) munmap(c.link, sizeof(canfd_sandbox_link));
-  c.link = nullptr;
   // Reports the host wrote and the adapter did not take go with the
   // connection; closed with them unread, the socket would fail the host's
   // next read with ECONNRESET instead of ending its stream. Shut first, so
   // that the host adds none meanwhile.
   shutdown(c.fd, SHUT_RDWR);
+  end_link(c);
+  if (c.link) munmap(c.link, sizeof(canfd_sandbox_link));
+  c.link = nullptr;
   uint8_t buf[kMaxMessage];
   while (recv(c.fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
   }
@@ -313,8 +313,9 @@ void SimAdapter::disconnect() {
     for (Conn &c : conns_) {
       if (c.cut) continue;
       if (!c.link) greet(c);
-      end_link(c);
+      // Shut first: a writer that the link lets go writes into the socket.
       shutdown(c.fd, SHUT_RDWR);
+      end_link(c);
       c.cut = true;
     }
   }
@@ -328,8 +329,8 @@ void SimAdapter::refuse_writes() {
     for (Conn &c : conns_) {
       if (c.cut) continue;
       if (!c.link) greet(c);
-      end_link(c);
       shutdown(c.fd, SHUT_RD);
+      end_link(c);
       c.refused = true;
     }
   }
