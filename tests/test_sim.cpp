@@ -419,7 +419,7 @@ class Node : public Openers {
 };
 
 TEST_F(Node, WriteToAStalledAdapterBlocksWhateverONonblockSaysAndTimesOut) {
-  sandbox.set_write_timeout(300);
+  sandbox.set_write_timeout(500);
   const int fd = open_node(O_RDWR | O_NONBLOCK);
   adapter.stall(true);
   // The reports in flight are taken at once, then a write waits for the
@@ -427,15 +427,15 @@ TEST_F(Node, WriteToAStalledAdapterBlocksWhateverONonblockSaysAndTimesOut) {
   for (uint32_t i = 0; i < kInFlight; ++i) {
     const auto t0 = Clock::now();
     ASSERT_TRUE(write_all(fd, numbered(i, CANFD_REPORT_SIZE))) << i << ": " << strerror(errno);
-    EXPECT_LT(seconds_since(t0), 0.1);
+    EXPECT_LT(seconds_since(t0), 0.25);
   }
   const Bytes late = numbered(99, CANFD_REPORT_SIZE);
   const auto t0 = Clock::now();
   errno = 0;
   EXPECT_EQ(write(fd, late.data(), late.size()), -1);
   EXPECT_EQ(errno, ETIMEDOUT);
-  EXPECT_GE(seconds_since(t0), 0.3);
-  EXPECT_LT(seconds_since(t0), 2.0);
+  EXPECT_GE(seconds_since(t0), 0.5);
+  EXPECT_LT(seconds_since(t0), 2.5);
   EXPECT_EQ(adapter.received().size(), 0u);
 
   // Once resumed, the adapter takes what was in flight, and nothing else;
@@ -784,7 +784,9 @@ TEST_F(Timed, ABusyBusHoldsTheHostBackInsteadOfDroppingItsFrames) {
   std::vector<Frame> frames;
   for (uint32_t id = 1; id <= 7; ++id) frames.push_back({id, false, false, false, 8});
   // 30 reports of seven frames: far more than the queue holds. The writes
-  // wait for the bus, so the frames that come back are read meanwhile.
+  // wait for the bus, so the frames that come back are read meanwhile; a
+  // reader descheduled for 8 ms would miss some, which is not what is tested.
+  adapter.set_lossless(true);
   std::atomic<int> written{0};
   std::thread writer([&] {
     for (int i = 0; i < 30 && write_all(fd, frames_report(1, frames)); ++i) ++written;
