@@ -20,9 +20,11 @@
 //    are shared by all openers); a write beyond them blocks until the
 //    adapter takes one, and fails with ETIMEDOUT, the report not sent, when
 //    the write timeout (5 s, see Sandbox::set_write_timeout) passes first.
-//    The adapter takes a report when its engine does: at once, one per USB
-//    interval with the timing model on, none while stalled or while a late
-//    answer is due.
+//    The adapter takes a report when its engine does: at once; with the
+//    timing model on, at most one per USB interval and none while a port's
+//    transmit queue has no room; none while stalled or while a late answer
+//    is due. Reports a descriptor has in flight when the adapter is
+//    disconnected or removed are lost.
 //  - poll() and ppoll() report it writable whenever POLLOUT is asked.
 //  - Each descriptor (open file) has its own buffer of kNodeInputReports
 //    input reports; a report that finds it full is dropped for that
