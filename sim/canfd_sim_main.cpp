@@ -635,6 +635,11 @@ class KernelRig : public Events {
   // What to check when the kernel makes no node.
   virtual const char *node_hint() const = 0;
 
+ public:
+  // Tells, unless --quiet, of reports to the host that the adapters dropped.
+  virtual void tell_losses() const {}
+
+ protected:
   // Plugs in the adapters that are not plugged, waits for their nodes and
   // prints the node lines. False after saying what failed.
   bool plug_all() override {
@@ -800,6 +805,16 @@ class UsbRig : public KernelRig {
       if (st.send) a->hold_input(on);
     }
   }
+  void tell_losses() const override {
+    if (o_.quiet) return;
+    for (const auto &a : adapters_) {
+      if (a->reports_lost() == 0) continue;
+      fprintf(stderr,
+              "canfd-sim: adapter %s dropped %llu reports to the host that the host did not "
+              "poll for\n",
+              a->identity().serial.c_str(), static_cast<unsigned long long>(a->reports_lost()));
+    }
+  }
 
   std::vector<std::unique_ptr<canfd_sim::UsbAdapter>> adapters_;
 };
@@ -812,14 +827,16 @@ int run_in_kernel(const Options &o, const sigset_t &waited, const sigset_t &orig
     rig = std::make_unique<UhidRig>(o);
   if (!rig->create()) return 1;
   rig->start();
+  int status = 0;
   if (o.command.empty()) {
     if (!o.quiet) fprintf(stderr, "canfd-sim: serving until interrupted (Ctrl-C)\n");
-    return wait_for_end(-1, waited, *rig);
+    status = wait_for_end(-1, waited, *rig);
+  } else {
+    const pid_t child = spawn(o.command, orig_mask, &status);
+    if (child >= 0) status = wait_for_end(child, waited, *rig);
   }
-  int status = 0;
-  const pid_t child = spawn(o.command, orig_mask, &status);
-  if (child < 0) return status;
-  return wait_for_end(child, waited, *rig);
+  rig->tell_losses();
+  return status;
 }
 
 }  // namespace

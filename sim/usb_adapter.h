@@ -8,8 +8,10 @@
 //    fails with ETIMEDOUT after about 5 s when it does not;
 //  - usb_f_hid fixes the endpoints' interval at 1 ms: about 1000 reports a
 //    second each way, whatever the engine's timing model allows;
-//  - usbhid polls the device only while the node is open, and drops what
-//    comes in during the first 50 ms after the first open.
+//  - usbhid polls the device only while the node is open; the first open
+//    waits 50 ms and drops what the device sends meanwhile. What the engine
+//    sends while the host does not poll is dropped here after 100 ms, as
+//    firmware with a bounded buffer would drop it.
 //
 // The device side is /dev/hidgN. A read gives one output report as it came
 // over the bus: without the report number, so the host's 513-byte writes
