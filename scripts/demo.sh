@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The main job on the simulated adapter: installs what is missing, builds into
-# build/ (BUILD_DIR overrides), runs a short session with the canfd tool inside
-# canfd-sim with one adapter, then drives the library at full rate with checks
-# of every frame and prints command and wake-up figures. It ends by itself.
+# The main job on the simulated adapter: installs what is missing (deps.sh
+# demo), builds into build/ (BUILD_DIR overrides), runs a short session with
+# the canfd tool inside canfd-sim with one adapter, then drives the library at
+# full rate with checks of every frame and prints command, wake-up and idle
+# figures. It ends by itself.
 # With --record-reports DIR it also records every report the simulated
 # adapter sends, in the session and in the full-rate run, into DIR (the seeds
 # of the fuzz targets: scripts/fuzz.sh --seeds).
@@ -51,7 +52,7 @@ if [ "${1:-}" = "--session" ]; then
   step "2. Show the adapter and its ports"
   run "$canfd" info
 
-  step "3. Configure both ports: 1 Mbit/s at 80%, CAN FD data phase 5 Mbit/s at 75%"
+  step "3. Configure both ports and switch them on: 1 Mbit/s at 80%, data phase 5 Mbit/s at 75%"
   run "$canfd" config 1 2 --bitrate 1M --sample-point 80% --data-bitrate 5M \
     --data-sample-point 75% --enable
   run "$canfd" info 2
@@ -61,32 +62,29 @@ if [ "${1:-}" = "--session" ]; then
          18DB33F1##1"$fd32")
 
   step "4. Dump port 2 while a burst of classic and CAN FD frames goes out on port 1"
-  say "4 rounds of 5 frames, 25 ms apart; time stamps (-t z) are the adapter's."
+  say "The burst 4 times (-c 4), one frame every 25 ms (-g 25); -t z: time since the first frame."
   run "$canfd" dump 2 -t z --stats -n 20 --send "${burst[@]}" -c 4 -g 25
 
   step "5. Statistics of a steady stream: 2.5 s of frames every 0.25 ms, frames not shown"
   say "Once a second: frames per second (counted by the tool and by the adapter) and"
-  say "the bus load estimated from the frames and the port's bit rates (canfd dump --help)."
+  say "the bus load estimated from the frames and the port's bit rates (canfd dump --help);"
+  say "a summary at the end. The adapter counts whole seconds of its own clock and reports"
+  say "the last one: its first count covers only part of the stream."
   run "$canfd" dump 2 --stats --time 2.5s --send 18DB33F1##1"$fd32" 123#DEADBEEF -c 0 -g 0.25 \
     > /dev/null
 
   step "6. The burst as a candump -L log, read by can-utils' log2asc"
-  say "The library does not report BRS of received frames: CAN FD lines carry flags 0."
+  say "CAN FD frames keep the flags they were sent with: ##1 is BRS, which log2asc shows"
+  say "in the column after the identifier (then ESI). log2asc numbers the interfaces in"
+  say "the order given: canfd-1234ABCD-2 is channel 2."
   run "$canfd" dump 2 -L -n 5 --send "${burst[@]}" | tee "$tmp/demo.log"
   run log2asc -I "$tmp/demo.log" canfd-1234ABCD-1 canfd-1234ABCD-2
   exit 0
 fi
 
 # ---- Set-up -----------------------------------------------------------------
-step "Installing missing Debian packages (scripts/deps.sh)"
-if ! bash "$root/scripts/deps.sh"; then
-  if [ "$(id -u)" -ne 0 ] && command -v sudo > /dev/null; then
-    say "Installing them with sudo."
-    sudo bash "$root/scripts/deps.sh"
-  else
-    exit 1
-  fi
-fi
+step "Installing missing Debian packages (scripts/deps.sh demo)"
+bash "$root/scripts/deps.sh" demo
 say "Everything needed is installed."
 
 step "Building the canfd tool and the simulated adapter into $build"
@@ -111,16 +109,21 @@ say "the library and the tool are unchanged and see it as /dev/hidraw0."
 
 preload="$build/preload/\$PLATFORM/libcanfd-sandbox.so"
 step "7. Both ports of a simulated adapter at full rate for 5 s (every frame checked)"
+say "Each frame carries its writer, a sequence number and a checksum; a reader counts it"
+say "corrupted when one is wrong or the frame comes out of order. Queue-full retries are"
+say "sends that found the library's transmit queue full and were tried again. As a hidraw"
+say "node does, the adapter drops the reports that find 64 unread (dropped: transport):"
+say "on a busy machine the library can fall that far behind."
 LD_PRELOAD="$preload" "$build/bin/canfd-soak" 5 ${record:+--record "$record/demo-soak.log"}
 step "8. Command round trip, blocking-receive wake-up and idle CPU"
 LD_PRELOAD="$preload" "$build/bin/canfd-bench" --quick command wakeup idle
 
 step "Done. To use the tool with a real adapter:"
 cat << EOF
-  1. Give your user access to the adapter's hidraw node with a udev rule, e.g.
-     /etc/udev/rules.d/70-canfd.rules:
-       SUBSYSTEM=="hidraw", ATTRS{idVendor}=="3f9a", MODE="0660", GROUP="plugdev"
-     then: sudo udevadm control --reload && sudo udevadm trigger
+  1. Give your user access to the adapter's hidraw node: the udev rule
+     packaging/60-canfd.rules lets the group plugdev read and write it.
+       sudo cp $root/packaging/60-canfd.rules /etc/udev/rules.d/
+       sudo udevadm control --reload-rules && sudo udevadm trigger
      and, if you are not in plugdev yet: sudo usermod -aG plugdev \$USER (log in again).
   2. Plug the adapter in and run:
        $build/bin/canfd list
