@@ -475,9 +475,9 @@ check_socketcan_frames() {
 }
 
 # can-utils' canfdtest through the bridge: the generator on port 1's
-# interface, the echo on port 2's, VM_CANFDTEST_FRAMES frames (100000).
+# interface, the echo on port 2's, VM_CANFDTEST_FRAMES frames (50000).
 check_socketcan_canfdtest() {
-  local n=${VM_CANFDTEST_FRAMES:-100000} fail=0 if1 if2 echo t0 t
+  local n=${VM_CANFDTEST_FRAMES:-50000} fail=0 if1 if2 echo t0 t
   sim_start 1 || return 1
   bridge_start -d "${BIDS[0]}" --bitrate 1M --enable || return 1
   if1=canfd${BIDS[0]}-1 if2=canfd${BIDS[0]}-2
@@ -497,8 +497,10 @@ check_socketcan_canfdtest() {
      ! grep -qi 'mismatch\|unexpected\|inconsistent' "$work/canfdtest.echo"; then
     ok "canfdtest: $n frames echoed without an error in $t s ($(awk -v n="$n" -v t="$t" 'BEGIN {printf "%.0f", n / t}') round trips/s)"
   else
-    say "canfdtest -g ended after $t s"
+    say "canfdtest -g ended after $t s; its last lines, the echo's, the bridge's:"
+    grep -v '^$' "$work/canfdtest.gen" | tail -n 8
     cat "$work/canfdtest.echo"
+    tail -n 5 "$work/bridge.err"
     bad "canfdtest"
     fail=1
   fi
