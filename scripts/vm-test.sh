@@ -18,7 +18,7 @@
 # without one the check i686 is skipped), CANFD_PYCAN_BACK2BACK
 # (test/back2back_test.py of python-can 4.1, which is not part of this
 # project: without it the check socketcan_python is skipped),
-# VM_CANFDTEST_FRAMES (frames of the canfdtest check, default 50000),
+# VM_CANFDTEST_FRAMES (frames of the canfdtest check, default 10000),
 # VM_BRIDGE_FRAMES (frames of each throughput run, default 20000).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -28,8 +28,7 @@ export CANFD_SIM_UHID=1
 
 checks=(kernel kernel@uhid discovery tool python multiprocess unplug permissions permissions@uhid
         stall roundtrip roundtrip@uhid i686
-        socketcan_frames@uhid socketcan_canfdtest@uhid socketcan_python@uhid socketcan_exit
-        socketcan_figures@uhid)
+        socketcan_frames socketcan_canfdtest socketcan_python socketcan_exit socketcan_figures@uhid)
 [ $# -gt 0 ] && checks=("$@")
 TRANSPORT=usb
 
@@ -275,7 +274,8 @@ check_multiprocess() {
   wait_opened "$d1" "${NODES[0]}" && wait_opened "$d2" "${NODES[0]}" ||
     { bad "the dumps did not open ${NODES[0]}"; fail=1; }
   sleep 1
-  # 2 ms apart: uhid drops what canfd-sim has not read while 32 reports wait.
+  # 2 ms apart, so that it holds on uhid too: uhid drops what canfd-sim has not
+  # read while 32 reports wait.
   "$bin/canfd" send 1 -g 2 "${frames[@]}" 2>/dev/null || { bad "canfd send"; fail=1; }
   wait "$d1" || { bad "first dump ended with $?"; fail=1; }
   wait "$d2" || { bad "second dump ended with $?"; fail=1; }
@@ -475,9 +475,10 @@ check_socketcan_frames() {
 }
 
 # can-utils' canfdtest through the bridge: the generator on port 1's
-# interface, the echo on port 2's, VM_CANFDTEST_FRAMES frames (50000).
+# interface, the echo on port 2's, VM_CANFDTEST_FRAMES frames (10000: on usb
+# about 170 round trips a second under emulation).
 check_socketcan_canfdtest() {
-  local n=${VM_CANFDTEST_FRAMES:-50000} fail=0 if1 if2 echo t0 t
+  local n=${VM_CANFDTEST_FRAMES:-10000} fail=0 if1 if2 echo t0 t
   sim_start 1 || return 1
   bridge_start -d "${BIDS[0]}" --bitrate 1M --enable || return 1
   if1=canfd${BIDS[0]}-1 if2=canfd${BIDS[0]}-2
