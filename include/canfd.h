@@ -37,7 +37,33 @@
  * - CANFD_GetCANRxMsg, CANFD_GetCANRxMsgCount and the clears never wait.
  *   CANFD_WaitCANRxMsg waits up to its timeout.
  * - CANFD_CloseDevice first lets the transmit worker write the frames it
- *   has accepted, for at most 250 ms in all, then stops both workers.
+ *   has accepted, for at most 250 ms in all, then stops both workers: it
+ *   returns within 300 ms of the last call on the device leaving.
+ * - No application thread reads or writes the node: the receive worker
+ *   reads every report, the transmit worker writes every report.
+ *
+ * @par A stalled adapter
+ * A write to a USB hidraw node blocks until the adapter takes the report,
+ * and fails after about 5 s (ETIMEDOUT), whatever O_NONBLOCK says; an
+ * adapter stops taking reports when its bus does not take its frames (no
+ * other node to acknowledge them, say). Only the transmit worker waits in
+ * such a write. Meanwhile:
+ * - CANFD_SetCANTxMsg and USBDEV_Write return at once:
+ *   CANFD_ERR_TX_QUEUE_FULL once eight reports wait (counted by
+ *   CANFD_GetCANFrameCounts);
+ * - CANFD_SendCANFrames waits for room up to its timeout, then returns
+ *   CANFD_ERR_TX_QUEUE_FULL with the number of frames it queued;
+ * - commands return CANFD_ERR_CMD_TIMEOUT after their second (their
+ *   request, not written, is withdrawn), or CANFD_ERR_USB_WRITE if the node
+ *   gave up on their request first; the resets return CANFD_ERR_USB_WRITE
+ *   after one second;
+ * - frame reception and its calls go on as usual;
+ * - a write the node gives up on is recorded (USBDEV_GetLastError returns
+ *   CANFD_ERR_USB_WRITE from then on, as CANFD_SetCANTxMsg does) and the
+ *   frames of that report are counted as lost (CANFD_GetCANFrameCounts);
+ * - CANFD_CloseDevice returns within its 300 ms: what is still queued then
+ *   is dropped, and the device's node, descriptors and memory are released
+ *   when the write the transmit worker is in returns.
  *
  * @par An unplugged adapter
  * Once the node reports that its device is gone, the device's commands and
@@ -393,13 +419,11 @@ int getserialnum(BYTE num, char *buffer, size_t bufferSize);
  *
  * An open device has two worker threads: the receive worker reads every
  * report from the node, hands answers to the command waiting for them and
- * stores frames in the receive rings; the transmit worker writes the
- * reports of the transmit report queue. Close stops and joins both.
- * A thread that waits for a command's answer or in CANFD_ReceiveCANFrames
- * does the receive worker's reading itself meanwhile, when no other thread
- * does (one thread woken per report instead of two), and
- * CANFD_SendCANFrames writes its report itself while the queue is empty;
- * the workers take over again when they return.
+ * stores frames in the receive rings; the transmit worker writes command
+ * requests and resets, and the reports of the transmit report queue. They
+ * are the only threads that read and write the node. Close stops and joins
+ * both (a transmit worker still inside a write that the node holds is
+ * joined by a later open or close).
  * @{
  */
 
@@ -437,7 +461,12 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid);
  * that wait wake at once) and close waits for them to leave. The transmit
  * worker then writes the reports it has accepted, for at most 250 ms in
  * all; both workers are stopped and joined, the node is closed and the
- * record released. The device's readiness descriptors are closed.
+ * record released. The device's readiness descriptors are closed. If the
+ * transmit worker is still inside a write then (an adapter that takes no
+ * reports: the node gives up after about 5 s), close does not wait for it:
+ * the reports still queued are dropped, and the node, the descriptors and
+ * the record are released by the worker when its write returns. The index
+ * can be opened again at once.
  *
  * @param hidnum device index.
  * @retval 0 closed.
@@ -445,8 +474,8 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid);
  * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum (a second
  *         close, say).
  * @par Threads and blocking
- * Any thread; waits for the library lock, for the calls in progress to
- * leave and up to 250 ms for the transmit worker.
+ * Any thread; waits for the library lock and for the calls in progress to
+ * leave, then at most 300 ms.
  */
 int CANFD_CloseDevice(WORD hidnum);
 /**
@@ -504,7 +533,14 @@ WORD txthread_config(thread_t *thread, BOOL Flage);
 
 /**
  * The receive worker: reads every report from the node until the device
- * closes or is gone.
+ * closes or is gone. It is the only thread that reads the node: it takes
+ * every report that waits each time it wakes, hands answers over at once,
+ * stores frames and wakes each port's waiters once per batch; while
+ * reports come faster than one per millisecond it lets a few gather
+ * between its reads (never more than a quarter of the 64 the kernel keeps,
+ * at most 0.5 ms), except while a command waits for its answer. A caller
+ * that holds a port's receive lock never holds it up: it keeps reading and
+ * stores that port's frames once the lock is free.
  *
  * Runs on the thread that new_thread() starts; not for applications.
  *
@@ -512,8 +548,10 @@ WORD txthread_config(thread_t *thread, BOOL Flage);
  */
 void USBDEV_TxRxThread(WORD hidnum);
 /**
- * The transmit worker: writes the reports of the transmit report queue
- * until the device closes.
+ * The transmit worker: writes command requests and resets first, then the
+ * reports of the transmit report queue, until the device closes. It is the
+ * only thread that writes the node (a USB hidraw write blocks until the
+ * adapter takes the report, up to about 5 s).
  *
  * Runs on the thread that new_thread() starts; not for applications.
  *
@@ -598,13 +636,19 @@ void USBDEV_Notify(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
  * Synchronous command exchange: writes i_bySend as one report and waits up
  * to CmdTimeout ms for the answer, copied to o_byRecv (512 bytes).
  *
- * The request goes to the node directly, not through the transmit report
+ * The transmit worker writes the request ahead of the transmit report
  * queue. Its answer is the adapter's next '!' or '?' packet with the same
  * function code (a '!' answer to a '$' read carries data). Commands to one
  * device run one at a time: the call first waits for the command before it.
  * An answer that comes after its command gave up is recognised as late and
- * dropped, never taken by the next command. Packets that the adapter does
- * not answer (frame packets, the resets) end in CANFD_ERR_CMD_TIMEOUT.
+ * dropped, never taken by the next command, unless that command's request
+ * is the same, byte for byte: then the answer is the waiting command's (the
+ * adapter may as well have lost the first request, after a silent spell;
+ * the answer says the same). A request that the transmit worker could not
+ * write in time because the node holds its write (a stalled adapter) is
+ * withdrawn; one it was only slow to write still goes out, and its answer
+ * is expected for a second. Packets that the adapter does not answer (frame
+ * packets, the resets) end in CANFD_ERR_CMD_TIMEOUT.
  *
  * @param hidnum device index.
  * @param[in] i_bySend the request packet: 6-byte header and payload.
@@ -623,7 +667,8 @@ void USBDEV_Notify(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
  *         the call waited).
  * @retval CANFD_ERR_CMD_TIMEOUT no answer in time, or the node did not take
  *         the request in time.
- * @retval CANFD_ERR_USB_WRITE the request could not be written.
+ * @retval CANFD_ERR_USB_WRITE the node refused the request, or gave up on it
+ *         (also recorded for USBDEV_GetLastError).
  * @par Threads and blocking
  * Any thread; waits for the command before it, then up to CmdTimeout ms.
  */
@@ -740,7 +785,8 @@ int CANFD_SetLEDState(WORD hidnum, BYTE i_byLEDState);
 /**
  * Resets the adapter (module reset): it restarts with its defaults.
  *
- * A bare packet, not answered: the call returns once the node has taken it.
+ * A bare packet, not answered: the transmit worker writes it ahead of the
+ * transmit report queue, and the call returns once the node has taken it.
  *
  * @param hidnum device index.
  * @retval 0 the request was written.
@@ -758,7 +804,8 @@ int CANFD_ResetModule(WORD hidnum);
 /**
  * Resets the adapter through its watchdog: it restarts with its defaults.
  *
- * A bare packet, not answered: the call returns once the node has taken it.
+ * A bare packet, not answered: the transmit worker writes it ahead of the
+ * transmit report queue, and the call returns once the node has taken it.
  *
  * @param hidnum device index.
  * @retval 0 the request was written.
@@ -1484,9 +1531,15 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
  *
  * Each frame has its flags (CANFD_FRAME_BRS and CANFD_FRAME_ESI included),
  * its length in bytes (a remote frame's requested length), zeros after its
- * data, the adapter's time stamp and the same moment in host time (the
- * adapter's clock mapped to the host's, or the time of the call before the
- * library has seen the adapter's clock).
+ * data, the adapter's time stamp and the same moment in host time. The host
+ * time is given when the receive worker stores the frame: the adapter's
+ * clock mapped onto the host's monotonic clock, learned from the reports
+ * as they arrive (their rate and offset followed as the adapter's crystal
+ * drifts; the first report of a port is dated by its arrival), then
+ * expressed in wall-clock time as the wall clock reads then (so that it
+ * follows a wall clock that is set, at once). The intervals between the
+ * host times of a port's frames are the adapter's within 1%, and host times
+ * follow adapter times whichever thread takes the frames.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
@@ -1502,14 +1555,11 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
  * @retval CANFD_ERR_INVALID_PORT i_byCANPort is not 1 or 2.
  * @retval CANFD_ERR_DEVICE_GONE no frame waits and the adapter was unplugged.
  * @par Threads and blocking
- * Any thread; sleeps (without polling) up to i_dwTimeoutMs. Frames go to
- * one taker each: two threads taking from one port share the frames.
- * While it waits, and no other caller does so already, the calling thread
- * reads the adapter's reports itself and files them for every port and
- * command, in place of the receive worker (one thread woken per report
- * instead of two); the worker takes over again within 5 ms after the call
- * returns unless a call waits again within 2 ms. Once its port has frames,
- * the call reads on, without waiting, while reports wait (up to 32).
+ * Any thread; sleeps (without polling) up to i_dwTimeoutMs; the receive
+ * worker wakes it once per batch of reports. Frames go to one taker each:
+ * two threads taking from one port share the frames. A call takes up to 256
+ * frames at a time under the port's lock; more, when i_dwMax allows, in
+ * further steps without waiting.
  */
 int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFrames, DWORD i_dwMax,
                            DWORD i_dwTimeoutMs, DWORD *o_dwCount);
@@ -1517,8 +1567,11 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
 /**
  * A descriptor for poll, select, epoll or an event loop: readable while
  * frames wait in the port's receive ring (taking them all makes it quiet
- * again), and once the device is gone. The library owns it: do not read,
- * write or close it; it is valid until the device is closed.
+ * again), and once the device is gone. It is written once per batch of
+ * frames the receive worker stores. The library owns it: do not close it;
+ * it is valid until the device is closed. Reading it (as one does with
+ * eventfds) is not needed and does no harm: it quiets it until more frames
+ * arrive.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
@@ -1535,15 +1588,19 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd);
 
 /**
  * Counts of a port since open or the last clear: frames dropped because the
- * receive ring was full, and reports refused because the transmit queue was
- * full (CANFD_SetCANTxMsg and USBDEV_Write; the frames in them are lost).
+ * receive ring was full, and frame reports that never reached the adapter:
+ * refused because the transmit queue was full (CANFD_SetCANTxMsg and
+ * USBDEV_Write), lost in a write
+ * that the node gave up on (a stalled adapter), or still queued when close
+ * gave up on a stalled adapter. The frames in them are lost.
  * Either pointer may be NULL. A non-zero i_byClear sets both to 0 after
  * reading them. The counts wrap around at 2^32.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
  * @param[out] o_dwRxDropped receives the dropped frames; may be NULL.
- * @param[out] o_dwTxRefused receives the refused reports; may be NULL.
+ * @param[out] o_dwTxRefused receives the reports that did not reach the
+ *        adapter; may be NULL.
  * @param i_byClear non-zero: set both counts to 0 after reading them.
  * @retval 0 done.
  * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.

@@ -41,16 +41,30 @@ int pre_checks(WORD hidnum, BYTE port, bool size_ok = true) {
   return valid_port(port) ? 0 : CANFD_ERR_INVALID_PORT;
 }
 
-// The two resets go out as bare 6-byte packets, unanswered.
+// The two resets go out as bare 6-byte packets, unanswered: the writer
+// writes them ahead of the transmit queue, and the caller waits up to a
+// command timeout for it to be done.
 int reset(WORD hidnum, WORD code) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
-  if (is_gone(*use.dev)) return CANFD_ERR_DEVICE_GONE;
+  Device &d = *use.dev;
+  if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
   BYTE send[CANFD_HEADER_SIZE];
   PackLargeDataPacket(code, 0, nullptr, send);
-  if (write_node(*use.dev, send, sizeof send, deadline_after_ms(kCmdTimeoutMs), true) == 0)
-    return 0;
-  return is_gone(*use.dev) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_USB_WRITE;
+  Urgent u;
+  u.bytes = send;
+  u.len = sizeof send;
+  u.id = d.urgent_ids.fetch_add(1, std::memory_order_relaxed) + 1;
+  const int64_t deadline = deadline_after_ms(kCmdTimeoutMs);
+  Lock lock(d.tx_mu);
+  if (is_closing(d) || d.stopping.load(std::memory_order_acquire)) return CANFD_ERR_DEVICE_NOT_OPEN;
+  queue_urgent(d, u);
+  while ((u.state == Urgent::kQueued || u.state == Urgent::kWriting) && !is_gone(d) &&
+         !is_closing(d) && wait_until(&d.tx_cond, d.tx_mu, deadline)) {
+  }
+  unlink_urgent(d, u);
+  if (u.state == Urgent::kWritten) return 0;
+  return is_gone(d) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_USB_WRITE;
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ DeviceUse::~DeviceUse() {
   // The last call to leave a closing device tells close.
   if (slot_->users.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
       slot_->closing.load(std::memory_order_seq_cst)) {
-    Lock lock(&slot_->mu);
+    PlainLock lock(&slot_->mu);
     pthread_cond_broadcast(&slot_->left);
   }
 }
@@ -95,9 +95,17 @@ timespec to_timespec(int64_t ns) {
   return ts;
 }
 
-bool wait_until(pthread_cond_t *cv, pthread_mutex_t *m, int64_t deadline_ns) {
+bool wait_until(pthread_cond_t *cv, Mutex &m, int64_t deadline_ns) {
   const timespec ts = to_timespec(deadline_ns);
-  return pthread_cond_timedwait(cv, m, &ts) != ETIMEDOUT;
+  return pthread_cond_timedwait(cv, m.native(), &ts) != ETIMEDOUT;
+}
+
+int64_t realtime_offset_us() {
+  timespec mono, real;
+  clock_gettime(CLOCK_MONOTONIC, &mono);
+  clock_gettime(CLOCK_REALTIME, &real);
+  return (static_cast<int64_t>(real.tv_sec) - mono.tv_sec) * 1000000 +
+         (real.tv_nsec - mono.tv_nsec) / 1000;
 }
 
 void init_monotonic_cond(pthread_cond_t *cv) {
@@ -117,25 +125,51 @@ Device *new_device(WORD hidnum, PKALVEN_CANFD_CAN_Buf_St rec) {
   d->rec = rec;
   d->hidnum = hidnum;
   sem_init(&d->start, 0, 0);
-  init_monotonic_cond(&d->rx_cond[0]);
-  init_monotonic_cond(&d->rx_cond[1]);
-  pthread_mutex_init(&d->answer_mu, nullptr);
-  pthread_mutex_init(&d->read_mu, nullptr);
+  for (BYTE port = 1; port <= 2; ++port) {
+    Port &p = port_of(*d, port);
+    p.number = port;
+    p.rx_mu = Mutex(port == 1 ? &rec->mutex_CANRx_P1 : &rec->mutex_CANRx_P2);
+    init_monotonic_cond(&p.rx_cond);
+  }
+  d->tx_mu = Mutex(&rec->mutex_USBDevTx);
+  init_monotonic_cond(&d->tx_cond);
+  pthread_mutex_init(&d->answer_mutex, nullptr);
   init_monotonic_cond(&d->answer_cond);
-  init_monotonic_cond(&d->tx_room);
   return d;
 }
 
 void delete_device(Device *d) {
   sem_destroy(&d->start);
-  pthread_cond_destroy(&d->rx_cond[0]);
-  pthread_cond_destroy(&d->rx_cond[1]);
-  pthread_mutex_destroy(&d->answer_mu);
-  pthread_mutex_destroy(&d->read_mu);
+  for (Port &p : d->ports) pthread_cond_destroy(&p.rx_cond);
+  pthread_cond_destroy(&d->tx_cond);
+  pthread_mutex_destroy(&d->answer_mutex);
   pthread_cond_destroy(&d->answer_cond);
-  pthread_cond_destroy(&d->tx_room);
   d->~Device();
   free(d);
+}
+
+void release_block(thread_t *blk) {
+  pthread_cond_destroy(&blk->cond);
+  pthread_mutex_destroy(&blk->mutex);
+  free(blk);
+}
+
+void release_resources(Device *d) {
+  PKALVEN_CANFD_CAN_Buf_St rec = d->rec;
+  if (rec->event_fd >= 0) close(rec->event_fd);
+  if (d->stop_fd >= 0) close(d->stop_fd);
+  for (const Port &p : d->ports)
+    if (p.event_fd >= 0) close(p.event_fd);
+  if (rec->fd >= 0) close(rec->fd);
+  pthread_mutex_destroy(&rec->mutex_USBDevTx);
+  pthread_mutex_destroy(&rec->mutex_CANRx_P1);
+  pthread_mutex_destroy(&rec->mutex_CANRx_P2);
+  pthread_mutex_destroy(&rec->mutex_CANTx_P1);
+  pthread_mutex_destroy(&rec->mutex_CANTx_P2);
+  pthread_mutex_destroy(&rec->mutex_NormPkt);
+  __atomic_store_n(&rec->IsDeviceOpen, 0, __ATOMIC_RELEASE);
+  free(rec);
+  delete_device(d);
 }
 
 namespace {
@@ -163,80 +197,109 @@ void stop_workers(Device &d) {
   }
   thread_t *blk = worker_block(d.hidnum);
   if (blk != nullptr) {
-    Lock lock(&blk->mutex);
+    PlainLock lock(&blk->mutex);
     pthread_cond_broadcast(&blk->cond);
   }
   sem_post(&d.start);
   sem_post(&d.start);
 }
 
-// Stops and joins the workers of a device index and releases everything open
-// gave it: the control block, the descriptors, the mutexes and the records.
+// Writers that close left inside a write to a stalled adapter: each releases
+// its device when the write returns, and is joined here by a later open or
+// close (under the library lock).
+constexpr int kMaxLingering = 64;
+pthread_t g_lingering[kMaxLingering];
+int g_lingering_count = 0;
+
+void join_lingering() {
+  int kept = 0;
+  for (int i = 0; i < g_lingering_count; ++i)
+    if (pthread_tryjoin_np(g_lingering[i], nullptr) != 0) g_lingering[kept++] = g_lingering[i];
+  g_lingering_count = kept;
+}
+
+void linger(pthread_t writer) {
+  if (g_lingering_count == kMaxLingering) {
+    // Never seen: as many adapters stalled at once as closes. Wait for the
+    // oldest rather than lose track of it.
+    pthread_join(g_lingering[0], nullptr);
+    for (int i = 1; i < g_lingering_count; ++i) g_lingering[i - 1] = g_lingering[i];
+    --g_lingering_count;
+  }
+  g_lingering[g_lingering_count++] = writer;
+}
+
+// Close waits this long past the drain time for the writer to end; a writer
+// still inside a write then is left to release the device itself.
+constexpr int64_t kWriterGraceNs = 20 * 1000000LL;
+
+// Stops the workers of a device index, joins them and releases everything
+// open gave it: the control block, the descriptors, the mutexes and the
+// records; or leaves the device to a writer that is still inside a write.
 void release_device(WORD hidnum) {
   Slot &s = g_slots[hidnum];
   Device *d = s.dev.load(std::memory_order_acquire);
   thread_t *blk = worker_block(hidnum);
   if (d->stop_fd >= 0) stop_workers(*d);
+  bool left = false;
   if (blk != nullptr) {
     if (blk->ReceiveHandle) pthread_join(blk->RxThread, nullptr);
-    if (blk->TransmitHandle) pthread_join(blk->TxThread, nullptr);
-    pthread_cond_destroy(&blk->cond);
-    pthread_mutex_destroy(&blk->mutex);
-    free(blk);
+    if (blk->TransmitHandle) {
+      {
+        Lock lock(d->tx_mu);
+        const int64_t until = d->drain_until_ns.load(std::memory_order_acquire) + kWriterGraceNs;
+        while (!d->writer_done && wait_until(&d->tx_cond, d->tx_mu, until)) {
+        }
+        left = !d->writer_done;
+        d->abandoned = left;
+      }
+      if (left)
+        linger(blk->TxThread);
+      else
+        pthread_join(blk->TxThread, nullptr);
+    }
     txrx_thread[hidnum].store(nullptr, std::memory_order_release);
+    // A writer left inside a write still looks at the block: it releases it.
+    if (!left) release_block(blk);
   }
-  PKALVEN_CANFD_CAN_Buf_St rec = d->rec;
-  if (rec->event_fd >= 0) close(rec->event_fd);
-  if (d->stop_fd >= 0) close(d->stop_fd);
-  for (int fd : d->rx_event_fd)
-    if (fd >= 0) close(fd);
-  if (rec->fd >= 0) close(rec->fd);
-  pthread_mutex_destroy(&rec->mutex_USBDevTx);
-  pthread_mutex_destroy(&rec->mutex_CANRx_P1);
-  pthread_mutex_destroy(&rec->mutex_CANRx_P2);
-  pthread_mutex_destroy(&rec->mutex_CANTx_P1);
-  pthread_mutex_destroy(&rec->mutex_CANTx_P2);
-  pthread_mutex_destroy(&rec->mutex_NormPkt);
-  __atomic_store_n(&rec->IsDeviceOpen, 0, __ATOMIC_RELEASE);
   KALVEN_CANFD[hidnum].store(nullptr, std::memory_order_release);
   s.dev.store(nullptr, std::memory_order_release);
-  free(rec);
-  delete_device(d);
+  if (!left) release_resources(d);
 }
 
 // Waits until no call is in progress on a closing device. Calls in progress
 // see the closing flag, or are woken by close, and leave promptly.
 void wait_for_users(Slot &s) {
-  Lock lock(&s.mu);
+  PlainLock lock(&s.mu);
   while (s.users.load(std::memory_order_seq_cst) != 0) pthread_cond_wait(&s.left, &s.mu);
-}
-
-// Wakes every thread that waits on the device: receive waiters (and those
-// that poll a port's readiness descriptor), a command waiting for its
-// answer, senders waiting for room in the transmit queue.
-void wake_waiters(Device &d) {
-  for (BYTE port = 1; port <= 2; ++port) {
-    Lock lock(rx_mutex(d.rec, port));
-    pthread_cond_broadcast(&d.rx_cond[port - 1]);
-    if (d.rx_event_fd[port - 1] >= 0) rx_signal(d, port);
-  }
-  {
-    Lock lock(&d.rec->mutex_USBDevTx);
-    pthread_cond_broadcast(&d.tx_room);
-  }
-  Lock lock(&d.answer_mu);
-  pthread_cond_broadcast(&d.answer_cond);
 }
 
 int thread_config(thread_t *thread, int handle, int *flag, BOOL Flage) {
   if (handle == 0) return 0xFFFF;
-  Lock lock(&thread->mutex);
+  PlainLock lock(&thread->mutex);
   __atomic_store_n(flag, Flage ? 1 : 0, __ATOMIC_RELEASE);
   if (Flage && pthread_cond_broadcast(&thread->cond) != 0) return 0xFFFF;
   return 0;
 }
 
 }  // namespace
+
+// Wakes every thread that waits on the device: receive waiters (and those
+// that poll a port's readiness descriptor), a command waiting for its
+// answer or its write, senders waiting for room in the transmit queue.
+void wake_waiters(Device &d) {
+  for (Port &p : d.ports) {
+    Lock lock(p.rx_mu);
+    pthread_cond_broadcast(&p.rx_cond);
+    if (p.event_fd >= 0) rx_signal(p);
+  }
+  {
+    Lock lock(d.tx_mu);
+    pthread_cond_broadcast(&d.tx_cond);
+  }
+  Lock lock(d.answer_mu);
+  pthread_cond_broadcast(&d.answer_cond);
+}
 
 void mark_gone(Device &d) {
   if (d.gone.exchange(true, std::memory_order_acq_rel)) return;
@@ -247,7 +310,7 @@ void mark_gone(Device &d) {
 // when the worker is to stop.
 bool wait_enabled(Device &d, thread_t *blk, int *flag) {
   if (__atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0) return true;
-  Lock lock(&blk->mutex);
+  PlainLock lock(&blk->mutex);
   while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) == 0 &&
          !d.stopping.load(std::memory_order_acquire))
     pthread_cond_wait(&blk->cond, &blk->mutex);
@@ -334,7 +397,8 @@ thread_t *new_thread(int hidnum) {
 }
 
 int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
-  Lock library(&g_library_lock);
+  PlainLock library(&g_library_lock);
+  join_lingering();
   if (OpenDevicesAmount > CANFD_MAX_OPEN_DEVICES - 1) return CANFD_ERR_TOO_MANY_DEVICES;
   int num = 0;
   if (lookup_hidraw_num(i_wpid, i_wbid, &num) == -1) return CANFD_ERR_DEVICE_NOT_FOUND;
@@ -346,8 +410,10 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
 
   char path[16];
   snprintf(path, sizeof path, "/dev/hidraw%d", num);
-  // Non-blocking, so that a worker waits for the node together with its stop
-  // event, and a stalled adapter holds no writer beyond its deadline.
+  // Non-blocking reads: the reader takes what waits and goes back to its
+  // poll on the node and the stop event. Writes on a USB hidraw node block
+  // until the adapter takes the report whatever this says; only the
+  // transmit worker makes them.
   const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     printf("Unable to open device\n");
@@ -370,10 +436,10 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
 
   rec->event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (rec->event_fd != -1) d->stop_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  for (int &fd : d->rx_event_fd)
-    if (d->stop_fd != -1) fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (rec->event_fd == -1 || d->stop_fd == -1 || d->rx_event_fd[0] == -1 ||
-      d->rx_event_fd[1] == -1) {
+  for (Port &p : d->ports)
+    if (d->stop_fd != -1) p.event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (rec->event_fd == -1 || d->stop_fd == -1 || d->ports[0].event_fd == -1 ||
+      d->ports[1].event_fd == -1) {
     perror("eventfd");
     release_device(hidnum);
     return 5;
@@ -401,7 +467,8 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
 }
 
 int CANFD_CloseDevice(WORD hidnum) {
-  Lock library(&g_library_lock);
+  PlainLock library(&g_library_lock);
+  join_lingering();
   const int rc = USBDEV_CheckDeviceValid(hidnum);
   if (rc != 0) return rc;
   if (OpenDevicesAmount == 0) return CANFD_ERR_INVALID_INDEX;

@@ -148,17 +148,17 @@ using namespace canfd::core;
 extern "C" {
 
 int CANFD_ScanDevice(void) {
-  Lock library(&g_library_lock);
+  PlainLock library(&g_library_lock);
   return scan_device();
 }
 
 BYTE CANFD_ListDevice(WORD *o_wPID, DWORD *o_dwBID) {
-  Lock library(&g_library_lock);
+  PlainLock library(&g_library_lock);
   return list_device(o_wPID, o_dwBID);
 }
 
 int get_hidraw_num(WORD i_wpid, DWORD i_wbid, int *hidnum) {
-  Lock library(&g_library_lock);
+  PlainLock library(&g_library_lock);
   return lookup_hidraw_num(i_wpid, i_wbid, hidnum);
 }
 

@@ -1,13 +1,11 @@
-// Command exchange: one request written straight to the node, its answer
-// handed over by the receive worker. Answers are matched to requests: the
-// adapter answers in request order, so an answer belongs to the oldest
+// Command exchange: one request handed to the writer ahead of the transmit
+// queue, its answer filed by the reader. Answers are matched to requests:
+// the adapter answers in request order, so an answer belongs to the oldest
 // request still owed an answer that it can answer; a late answer to a
 // request that timed out is recognised as such and never taken by the next
-// command.
+// command, unless the two requests are the same.
 #include <errno.h>
-#include <sched.h>
 
-#include <algorithm>
 #include <cstring>
 
 #include "internal.h"
@@ -17,8 +15,6 @@ namespace canfd::core {
 namespace w = wire;
 
 namespace {
-
-constexpr int64_t kAnswerSpinNs = 50 * 1000;
 
 // Requests whose answer would now come later than the adapter ever answers
 // are taken as unanswered.
@@ -36,23 +32,30 @@ void forget_first(Answers &a, int n) {
 
 }  // namespace
 
+uint64_t request_digest(const BYTE *packet, size_t len) {
+  // FNV-1a over the packet and its length.
+  uint64_t h = 14695981039346656037ULL ^ len;
+  for (size_t i = 0; i < len; ++i) h = (h ^ packet[i]) * 1099511628211ULL;
+  return h;
+}
+
 bool answers(const Request &r, const BYTE *pkt) {
   if (w::get_le16(pkt + w::kHdrFc) != r.fc) return false;
   if (pkt[w::kHdrOpcode] == CANFD_OP_FAIL) return true;
   return r.opcode == CANFD_OP_WRITE || w::get_le16(pkt + w::kHdrLen) > 0;
 }
 
-bool take_answer(Answers &a, const BYTE *pkt, int64_t now) {
+bool take_answer(Answers &a, const BYTE *pkt, bool arrived, int64_t now) {
   forget_expired(a, now);
+  const bool live = a.waiting && !arrived && answers(a.current, pkt);
   for (int i = 0; i < a.owed_count; ++i) {
-    if (answers(a.owed[i], pkt)) {
-      forget_first(a, i + 1);
-      return false;
-    }
+    if (!answers(a.owed[i], pkt)) continue;
+    if (live && a.owed[i].digest == a.current.digest) break;  // the waiting request's
+    forget_first(a, i + 1);
+    return false;
   }
-  if (!a.waiting || a.arrived || !answers(a.current, pkt)) return false;
+  if (!live) return false;
   a.owed_count = 0;  // older requests are answered before this one, or never
-  a.arrived = true;
   return true;
 }
 
@@ -60,16 +63,16 @@ void begin_request(Answers &a, const Request &r, int64_t now) {
   forget_expired(a, now);
   a.current = r;
   a.waiting = true;
-  a.arrived = false;
+  a.write_error = 0;
 }
 
-void end_request(Answers &a, bool timed_out, int64_t now) {
-  if (timed_out && a.current.answer_by_ns > now) {
+void end_request(Answers &a, bool owed, int64_t now) {
+  if (owed && a.current.answer_by_ns > now) {
     if (a.owed_count == Answers::kMaxOwed) forget_first(a, 1);
     a.owed[a.owed_count++] = a.current;
   }
   a.waiting = false;
-  a.arrived = false;
+  a.write_error = 0;
 }
 
 int run_command(WORD hidnum, int port, const Command &c, BYTE (&answer)[CANFD_PACKET_MAX]) {
@@ -106,63 +109,76 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
   Device &d = *use.dev;
   if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
-  Lock one_command(&rec->mutex_NormPkt);
+  PlainLock one_command(&rec->mutex_NormPkt);
 
   BYTE report[CANFD_REPORT_SIZE];
   make_report(report, i_bySend, wData_Len);
   const int64_t start = now_ns();
   const int64_t deadline = start + static_cast<int64_t>(CmdTimeout) * 1000000LL;
+  Urgent u;
+  u.bytes = report;
+  u.len = sizeof report;
+  u.command = true;
+  u.id = d.urgent_ids.fetch_add(1, std::memory_order_relaxed) + 1;
   Request r;
   r.opcode = report[1 + w::kHdrOpcode];
   r.fc = w::get_le16(report + 1 + w::kHdrFc);
+  r.digest = request_digest(i_bySend, wData_Len);
+  r.write_id = u.id;
   r.answer_by_ns = start + static_cast<int64_t>(kCmdTimeoutMs) * 1000000LL;
   {
     // Registered before the request goes out, so that a quick answer finds it.
-    Lock lock(&d.answer_mu);
+    Lock lock(d.answer_mu);
     begin_request(d.answers, r, start);
     __atomic_store_n(&rec->m_byNormalPktArrive, 0, __ATOMIC_RELEASE);
   }
-  if (write_node(d, report, sizeof report, deadline, true) != 0) {
-    const int err = errno;
-    Lock lock(&d.answer_mu);
-    end_request(d.answers, false, now_ns());
-    if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
-    if (err == ECANCELED) return CANFD_ERR_DEVICE_NOT_OPEN;  // the device is closing
-    return err == ETIMEDOUT ? CANFD_ERR_CMD_TIMEOUT : CANFD_ERR_USB_WRITE;
-  }
-
-  // The caller reads the answer itself where no one else reads the node.
-  // Else the answer usually follows within tens of microseconds: look for it
-  // for a moment before sleeping, so that the caller does not add a wake-up
-  // of its own to the reader's. Yielding keeps a single core usable.
-  if (!read_while_waiting(d, 0, deadline)) {
-    const int64_t spin_until = std::min(now_ns() + kAnswerSpinNs, deadline);
-    while (__atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0 &&
-           now_ns() < spin_until && !is_gone(d))
-      sched_yield();
-  }
-
-  Lock lock(&d.answer_mu);
-  while (!d.answers.arrived) {
-    int rc = 0;
-    if (is_gone(d))
-      rc = CANFD_ERR_DEVICE_GONE;
-    else if (is_closing(d))
+  d.commands_waiting.fetch_add(1, std::memory_order_acq_rel);
+  int rc = 0;
+  {
+    Lock lock(d.tx_mu);
+    if (is_closing(d) || d.stopping.load(std::memory_order_acquire))
       rc = CANFD_ERR_DEVICE_NOT_OPEN;
-    else if (!wait_until(&d.answer_cond, &d.answer_mu, deadline) && !d.answers.arrived)
-      rc = CANFD_ERR_CMD_TIMEOUT;
-    if (rc != 0) {
-      end_request(d.answers, rc == CANFD_ERR_CMD_TIMEOUT, now_ns());
-      return rc;
+    else
+      queue_urgent(d, u);
+  }
+  if (rc == 0) {
+    Lock lock(d.answer_mu);
+    while (rc == 0 && __atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0) {
+      if (d.answers.write_error != 0)
+        rc = gone_error(d.answers.write_error) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_USB_WRITE;
+      else if (is_gone(d))
+        rc = CANFD_ERR_DEVICE_GONE;
+      else if (is_closing(d))
+        rc = CANFD_ERR_DEVICE_NOT_OPEN;
+      else if (!wait_until(&d.answer_cond, d.answer_mu, deadline) &&
+               __atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0)
+        rc = CANFD_ERR_CMD_TIMEOUT;
     }
   }
-  end_request(d.answers, false, now_ns());
-  __atomic_store_n(&rec->m_byNormalPktArrive, 0, __ATOMIC_RELEASE);
-  size_t copy =
-      static_cast<size_t>(w::get_le16(rec->BUFF_RX_NormPkt + w::kHdrLen)) + CANFD_HEADER_SIZE;
-  if (copy > sizeof rec->BUFF_RX_NormPkt) copy = sizeof rec->BUFF_RX_NormPkt;
-  std::memcpy(o_byRecv, rec->BUFF_RX_NormPkt, copy);
-  return 0;
+  bool written;
+  {
+    // A request that the writer did not take because it is stuck in a write
+    // (a stalled adapter) is withdrawn: it would go out who knows when. One
+    // it took, or that it was only slow to take, may still be answered, late.
+    Lock lock(d.tx_mu);
+    written = rc == CANFD_ERR_CMD_TIMEOUT ? adopt_urgent(d, u) : u.state != Urgent::kQueued;
+    unlink_urgent(d, u);
+  }
+  {
+    Lock lock(d.answer_mu);
+    // The answer may have come while the request was withdrawn.
+    if (__atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) != 0) rc = 0;
+    end_request(d.answers, rc == CANFD_ERR_CMD_TIMEOUT && written, now_ns());
+    if (rc == 0) {
+      __atomic_store_n(&rec->m_byNormalPktArrive, 0, __ATOMIC_RELEASE);
+      size_t copy =
+          static_cast<size_t>(w::get_le16(rec->BUFF_RX_NormPkt + w::kHdrLen)) + CANFD_HEADER_SIZE;
+      if (copy > sizeof rec->BUFF_RX_NormPkt) copy = sizeof rec->BUFF_RX_NormPkt;
+      std::memcpy(o_byRecv, rec->BUFF_RX_NormPkt, copy);
+    }
+  }
+  d.commands_waiting.fetch_sub(1, std::memory_order_acq_rel);
+  return rc;
 }
 
 }  // extern "C"

@@ -20,12 +20,6 @@ int64_t stamp_us(const BYTE *record) {
          w::get_le32(record + w::kRecUsecond);
 }
 
-int64_t realtime_us() {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 }  // namespace
 
 bool rx_store(const Ring &ring, RxStream &s, const BYTE *data, DWORD len) {
@@ -70,29 +64,33 @@ void rx_clear(const Ring &ring, RxStream &s) {
   if (s.partial_len > 0) s.discard_partial = true;
 }
 
-void rx_signal(Device &d, BYTE port) {
-  if (!d.rx_fd_given[port - 1] || d.rx_signalled[port - 1]) return;
+void rx_signal(Port &p) {
+  // Written once per batch of records, whatever the flag says: a user who
+  // read the descriptor himself has emptied it, and the next batch makes it
+  // readable again.
+  if (!p.fd_given) return;
   const uint64_t one = 1;
-  if (write(d.rx_event_fd[port - 1], &one, sizeof one) == sizeof one)
-    d.rx_signalled[port - 1] = true;
+  if (write(p.event_fd, &one, sizeof one) == sizeof one) p.signalled = true;
 }
 
-void rx_taken(Device &d, BYTE port) {
+void rx_taken(Device &d, Port &p) {
   DWORD bytes = 0;
-  CANRxBufDataCount(d.rec, port, &bytes);
-  if (!d.rx_signalled[port - 1] || bytes >= w::kRxRecordSize || is_gone(d)) return;
+  CANRxBufDataCount(d.rec, p.number, &bytes);
+  if (!p.signalled || bytes >= w::kRxRecordSize || is_gone(d)) return;
   uint64_t count;
-  if (read(d.rx_event_fd[port - 1], &count, sizeof count) == sizeof count)
-    d.rx_signalled[port - 1] = false;
+  if (read(p.event_fd, &count, sizeof count) < 0) {
+    // Emptied already (by the user): it is quiet, as it should be.
+  }
+  p.signalled = false;
 }
 
-void learn_clock(Device &d, int64_t adapter_us) {
-  const int64_t estimate = realtime_us() - adapter_us;
-  const int64_t offset = d.clock_offset_us.load(std::memory_order_relaxed);
-  // A clock that goes back (the adapter was reset) starts the offset over.
-  if (offset == INT64_MIN || estimate < offset || adapter_us < d.last_adapter_us - 1000000)
-    d.clock_offset_us.store(estimate, std::memory_order_relaxed);
-  d.last_adapter_us = adapter_us;
+void stamp_records(Port &p, const Ring &ring, DWORD first, DWORD n, const HostClock &clock) {
+  const int64_t to_realtime = realtime_offset_us();
+  for (DWORD k = 0; k < n; ++k) {
+    const DWORD slot = (first + k) % kRxSlots;
+    p.host_us[slot] =
+        clock_map(clock, stamp_us(ring.storage + slot * w::kRxRecordSize)) + to_realtime;
+  }
 }
 
 int pack_frames(BYTE port, const BYTE *records, DWORD len, BYTE *packet) {
@@ -104,40 +102,24 @@ BYTE *records_tail(CANFD_Frame_St *frames, DWORD n) {
   return reinterpret_cast<BYTE *>(frames) + n * (sizeof(CANFD_Frame_St) - w::kRxRecordSize);
 }
 
-void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us) {
+void decode_records(CANFD_Frame_St *frames, DWORD n, const int64_t *host_us) {
   const BYTE *raw = records_tail(frames, n);
   for (DWORD i = 0; i < n; ++i) {
     BYTE record[w::kRxRecordSize];
     std::memcpy(record, raw + i * w::kRxRecordSize, sizeof record);
     CANFD_Frame_St &f = frames[i];
     w::decode_frame(record, f);
-    int64_t host = clock_offset_us != INT64_MIN
-                       ? static_cast<int64_t>(f.second) * 1000000 + f.usecond + clock_offset_us
-                       : realtime_us();
-    if (host < 0) host = 0;
+    const int64_t host = host_us[i] < 0 ? 0 : host_us[i];
     f.host_second = static_cast<DWORD>(host / 1000000);
     f.host_usecond = static_cast<DWORD>(host % 1000000);
   }
 }
 
-// The offset only goes down once the first reports are filed (those may
-// have waited long), so the frame after a lower offset could be dated
-// before the one handed out before it. A step back of a second or more is
-// the wall clock set back, and is followed.
-void keep_host_order(CANFD_Frame_St *frames, DWORD n, std::atomic<int64_t> &last_us) {
-  constexpr int64_t kClockSetBackUs = 1000000;
-  int64_t last = last_us.load(std::memory_order_relaxed);
-  for (DWORD i = 0; i < n; ++i) {
-    CANFD_Frame_St &f = frames[i];
-    int64_t host = static_cast<int64_t>(f.host_second) * 1000000 + f.host_usecond;
-    if (host <= last && last - host < kClockSetBackUs) {
-      host = last + 1;
-      f.host_second = static_cast<DWORD>(host / 1000000);
-      f.host_usecond = static_cast<DWORD>(host % 1000000);
-    }
-    last = host;
-  }
-  last_us.store(last, std::memory_order_relaxed);
+BYTE frames_out(const BYTE *packet, size_t len) {
+  if (len < CANFD_HEADER_SIZE || packet[w::kHdrOpcode] != CANFD_OP_LARGE) return 0;
+  const WORD code = w::get_le16(packet + w::kHdrFc);
+  if (code == w::fc::frames_to(1)) return 1;
+  return code == w::fc::frames_to(2) ? 2 : 0;
 }
 
 int take_tx_packet(const Ring &ring, BYTE port, BYTE *packet) {
@@ -177,7 +159,7 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
   BYTE packet[CANFD_PACKET_MAX];
   int packet_len = 0;
   {
-    Lock lock(tx_mutex(rec, i_byCANPort));
+    PlainLock lock(tx_mutex(rec, i_byCANPort));
     const Ring ring = tx_ring(rec, i_byCANPort);
     if (ring_write(ring, record, sizeof record) < 0) rc = CANFD_ERR_TX_BUF_FULL;
     packet_len = take_tx_packet(ring, i_byCANPort, packet);
@@ -201,7 +183,7 @@ int CANFD_ClearCANTxBuf(WORD hidnum, BYTE i_byCANPort) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
-  Lock lock(tx_mutex(use.dev->rec, i_byCANPort));
+  PlainLock lock(tx_mutex(use.dev->rec, i_byCANPort));
   return CANTxBufClear(use.dev->rec, i_byCANPort);
 }
 
@@ -211,7 +193,7 @@ int CANFD_GetCANRxMsgCount(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCount) {
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
   DWORD bytes = 0;
   {
-    Lock lock(rx_mutex(use.dev->rec, i_byCANPort));
+    Lock lock(port_of(*use.dev, i_byCANPort).rx_mu);
     CANRxBufDataCount(use.dev->rec, i_byCANPort, &bytes);
   }
   // Frames received before an unplug can still be taken; then it is told.
@@ -229,9 +211,10 @@ int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byM
   BYTE record[w::kRxRecordSize];
   int taken;
   {
-    Lock lock(rx_mutex(use.dev->rec, i_byCANPort));
+    Port &p = port_of(*use.dev, i_byCANPort);
+    Lock lock(p.rx_mu);
     taken = CANRxBufReadN(use.dev->rec, i_byCANPort, record, sizeof record);
-    rx_taken(*use.dev, i_byCANPort);
+    rx_taken(*use.dev, p);
   }
   if (taken != 0) return is_gone(*use.dev) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_RX_BUF_EMPTY;
   const w::RxFields f = w::decode_rx_record(record);
@@ -252,9 +235,10 @@ int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort) {
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
   Device &d = *use.dev;
-  Lock lock(rx_mutex(d.rec, i_byCANPort));
-  rx_clear(rx_ring(d.rec, i_byCANPort), d.rx[i_byCANPort - 1]);
-  rx_taken(d, i_byCANPort);
+  Port &p = port_of(d, i_byCANPort);
+  Lock lock(p.rx_mu);
+  rx_clear(rx_ring(d.rec, i_byCANPort), p.rx);
+  rx_taken(d, p);
   return 0;
 }
 
@@ -264,8 +248,8 @@ int CANFD_WaitCANRxMsg(WORD hidnum, BYTE i_byCANPort, DWORD i_dwTimeoutMs) {
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
   Device &d = *use.dev;
   const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
-  pthread_mutex_t *m = rx_mutex(d.rec, i_byCANPort);
-  Lock lock(m);
+  Port &p = port_of(d, i_byCANPort);
+  Lock lock(p.rx_mu);
   for (bool waited = false;; waited = true) {
     if (is_closing(d)) return CANFD_ERR_DEVICE_NOT_OPEN;
     DWORD bytes = 0;
@@ -273,9 +257,10 @@ int CANFD_WaitCANRxMsg(WORD hidnum, BYTE i_byCANPort, DWORD i_dwTimeoutMs) {
     if (bytes >= w::kRxRecordSize) return 0;
     if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
     if (waited && now_ns() >= deadline) return CANFD_ERR_RX_BUF_EMPTY;
-    wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
+    wait_until(&p.rx_cond, p.rx_mu, deadline);
   }
 }
+
 // ---- Frame interface ----------------------------------------------------------
 
 int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_pFrames,
@@ -313,32 +298,39 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
   if (i_dwMax == 0) return 0;
   Device &d = *use.dev;
   const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
-  pthread_mutex_t *m = rx_mutex(d.rec, i_byCANPort);
-  DWORD n = 0;
-  {
-    Lock lock(m);
-    DWORD bytes = 0;
-    for (;;) {
-      if (is_closing(d)) return CANFD_ERR_DEVICE_NOT_OPEN;
-      CANRxBufDataCount(d.rec, i_byCANPort, &bytes);
-      if (bytes >= w::kRxRecordSize) break;
-      if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
-      if (now_ns() >= deadline) return CANFD_ERR_RX_BUF_EMPTY;
-      // Read the node in this thread where no one else does; else wait for
-      // whoever reads it.
-      pthread_mutex_unlock(m);
-      const bool read = read_while_waiting(d, i_byCANPort, deadline);
-      pthread_mutex_lock(m);
-      if (!read) wait_until(&d.rx_cond[i_byCANPort - 1], m, deadline);
+  Port &p = port_of(d, i_byCANPort);
+  const Ring ring = rx_ring(d.rec, i_byCANPort);
+  // Frames are taken in chunks, each copied out under the lock with the host
+  // times of its records and decoded outside it; only the first waits.
+  constexpr DWORD kChunk = 256;
+  int64_t host_us[kChunk];
+  DWORD taken = 0;
+  while (taken < i_dwMax) {
+    CANFD_Frame_St *frames = o_pFrames + taken;
+    DWORD n;
+    {
+      Lock lock(p.rx_mu);
+      for (bool waited = false; taken == 0; waited = true) {
+        if (is_closing(d)) return CANFD_ERR_DEVICE_NOT_OPEN;
+        if (*ring.count >= w::kRxRecordSize) break;
+        if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
+        if (waited && now_ns() >= deadline) return CANFD_ERR_RX_BUF_EMPTY;
+        wait_until(&p.rx_cond, p.rx_mu, deadline);
+      }
+      n = *ring.count / w::kRxRecordSize;
+      if (n > i_dwMax - taken) n = i_dwMax - taken;
+      if (n > kChunk) n = kChunk;
+      const DWORD first = *ring.start / w::kRxRecordSize;
+      for (DWORD k = 0; k < n; ++k) host_us[k] = p.host_us[(first + k) % kRxSlots];
+      ring_read(ring, records_tail(frames, n), n * w::kRxRecordSize);
+      rx_taken(d, p);
     }
-    n = bytes / w::kRxRecordSize < i_dwMax ? bytes / w::kRxRecordSize : i_dwMax;
-    // One copy under the lock; the records are decoded outside it.
-    CANRxBufReadN(d.rec, i_byCANPort, records_tail(o_pFrames, n), n * w::kRxRecordSize);
-    rx_taken(d, i_byCANPort);
+    if (n == 0) break;
+    decode_records(frames, n, host_us);
+    taken += n;
+    if (o_dwCount != nullptr) *o_dwCount = taken;
+    if (n < kChunk) break;
   }
-  decode_records(o_pFrames, n, d.clock_offset_us.load(std::memory_order_relaxed));
-  keep_host_order(o_pFrames, n, d.last_host_us[i_byCANPort - 1]);
-  if (o_dwCount != nullptr) *o_dwCount = n;
   return 0;
 }
 
@@ -347,15 +339,16 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd) {
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
   Device &d = *use.dev;
-  Lock lock(rx_mutex(d.rec, i_byCANPort));
-  if (!d.rx_fd_given[i_byCANPort - 1]) {
-    d.rx_fd_given[i_byCANPort - 1] = true;
+  Port &p = port_of(d, i_byCANPort);
+  Lock lock(p.rx_mu);
+  if (!p.fd_given) {
+    p.fd_given = true;
     // Records that arrived before the descriptor was asked for.
     DWORD bytes = 0;
     CANRxBufDataCount(d.rec, i_byCANPort, &bytes);
-    if (bytes >= w::kRxRecordSize || is_gone(d)) rx_signal(d, i_byCANPort);
+    if (bytes >= w::kRxRecordSize || is_gone(d)) rx_signal(p);
   }
-  *o_iFd = d.rx_event_fd[i_byCANPort - 1];
+  *o_iFd = p.event_fd;
   return 0;
 }
 
@@ -364,15 +357,14 @@ int CANFD_GetCANFrameCounts(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwRxDropped,
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
-  Device &d = *use.dev;
+  Port &p = port_of(*use.dev, i_byCANPort);
   DWORD dropped;
   {
-    Lock lock(rx_mutex(d.rec, i_byCANPort));
-    dropped = d.rx[i_byCANPort - 1].dropped;
-    if (i_byClear) d.rx[i_byCANPort - 1].dropped = 0;
+    Lock lock(p.rx_mu);
+    dropped = p.rx.dropped;
+    if (i_byClear) p.rx.dropped = 0;
   }
-  std::atomic<DWORD> &refused = d.tx_refused[i_byCANPort - 1];
-  const DWORD tx = i_byClear ? refused.exchange(0) : refused.load();
+  const DWORD tx = i_byClear ? p.tx_refused.exchange(0) : p.tx_refused.load();
   if (o_dwRxDropped != nullptr) *o_dwRxDropped = dropped;
   if (o_dwTxRefused != nullptr) *o_dwTxRefused = tx;
   return 0;

@@ -1,6 +1,56 @@
 // Private to the library: the state each open device keeps beside its public
 // record, the per-index slots that make close safe, and what the subsystems
 // call of each other. Nothing here is exported.
+//
+// Threads and who does what
+// =========================
+// Each open device has two workers; application threads never read or write
+// the node themselves.
+//
+// Reader (the receive worker, transport.cpp). The only thread that reads the
+// node. It waits in poll() on the node and the device's stop event; when the
+// node is readable it reads every report that waits (non-blocking reads until
+// EAGAIN) and files each one: an answer goes to the response slot (answer_mu)
+// and wakes the command waiting for it at once; the records of a frame packet
+// go to their port's ring under the port's receive lock, stamped with their
+// host time there. Once the batch is filed, each port that received records
+// is woken once: its condition variable is broadcast and its readiness
+// descriptor written. While reports come faster than one per millisecond the
+// reader lets them gather for up to kCoalesceNs before it reads again (the
+// kernel keeps 64 per opener: 8 ms at the full USB rate), so that it and the
+// consumers wake once per few reports; it does not while a command waits for
+// its answer. Nothing an application thread does delays it.
+//
+// Writer (the transmit worker, transport.cpp). The only thread that writes the
+// node: a write on a USB hidraw node blocks until the adapter takes the
+// report, up to about 5 s, whatever O_NONBLOCK says, so no application thread
+// may be the one waiting in it. It writes, in this order of preference:
+// urgent writes (command requests and resets, in the order queued; their
+// callers wait with their own deadlines), then the transmit report queue of
+// the public record (mutex_USBDevTx). Senders put reports into the queue and
+// wake the writer through the record's event_fd only when it sleeps. A failed
+// write is recorded in LastError and its frames counted as lost for their
+// port; ENODEV marks the device gone.
+//
+// Commands (exchange.cpp). A command holds mutex_NormPkt for its exchange:
+// it registers its request in `answers` (answer_mu) before the request is
+// queued, hands the report to the writer as an urgent write, and sleeps on
+// answer_cond until the reader files its answer, the writer reports the
+// write failed, the device is gone or closing, or its deadline passes. A
+// request the writer had not yet taken when the deadline passed is withdrawn;
+// one it had taken is owed its answer for a command timeout, so that a late
+// answer is never taken by the next command.
+//
+// Close (device.cpp). Marks the slot closing (new calls fail), wakes every
+// waiter, fires the stop event, waits for the calls in progress to leave and
+// joins the reader. The writer writes what was accepted until the drain time
+// (kDrainNs) is up; if it is still inside a write then (a stalled adapter),
+// close leaves the device to it: it releases everything when the write
+// returns, and its thread is joined by a later open or close.
+//
+// Locks, outermost first: g_library_lock; mutex_NormPkt; then at most one of
+// a port's receive lock, answer_mu, mutex_USBDevTx, a port's transmit ring
+// lock. No code path holds two of the last four at once.
 #ifndef CANFD_INTERNAL_H
 #define CANFD_INTERNAL_H
 
@@ -16,16 +66,60 @@
 #include "canfd_comm.h"
 #include "wire.h"
 
+// Clang's thread-safety analysis (-Wthread-safety); nothing for other compilers.
+#if defined(__clang__)
+#define CANFD_TSA(x) __attribute__((x))
+#else
+#define CANFD_TSA(x)
+#endif
+#define CAPABILITY(x) CANFD_TSA(capability(x))
+#define SCOPED_CAPABILITY CANFD_TSA(scoped_lockable)
+#define GUARDED_BY(x) CANFD_TSA(guarded_by(x))
+#define REQUIRES(...) CANFD_TSA(requires_capability(__VA_ARGS__))
+#define ACQUIRE(...) CANFD_TSA(acquire_capability(__VA_ARGS__))
+#define RELEASE(...) CANFD_TSA(release_capability(__VA_ARGS__))
+#define TRY_ACQUIRE(...) CANFD_TSA(try_acquire_capability(__VA_ARGS__))
+#define EXCLUDES(...) CANFD_TSA(locks_excluded(__VA_ARGS__))
+#define NO_THREAD_SAFETY_ANALYSIS CANFD_TSA(no_thread_safety_analysis)
+
 namespace canfd::core {
 
-// ---- Small helpers -----------------------------------------------------------
+// ---- Locks and time ----------------------------------------------------------
 
-class Lock {
+// A mutex the analysis knows: one of the public record's pthread mutexes, or
+// one of the device's own.
+class CAPABILITY("mutex") Mutex {
  public:
-  explicit Lock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
-  ~Lock() { pthread_mutex_unlock(m_); }
+  Mutex() = default;
+  explicit Mutex(pthread_mutex_t *m) : m_(m) {}
+  void lock() ACQUIRE() { pthread_mutex_lock(m_); }
+  bool try_lock() TRY_ACQUIRE(true) { return pthread_mutex_trylock(m_) == 0; }
+  void unlock() RELEASE() { pthread_mutex_unlock(m_); }
+  pthread_mutex_t *native() { return m_; }
+
+ private:
+  pthread_mutex_t *m_ = nullptr;
+};
+
+class SCOPED_CAPABILITY Lock {
+ public:
+  explicit Lock(Mutex &m) ACQUIRE(m) : m_(m) { m_.lock(); }
+  ~Lock() RELEASE() { m_.unlock(); }
   Lock(const Lock &) = delete;
   Lock &operator=(const Lock &) = delete;
+
+ private:
+  Mutex &m_;
+};
+
+// A lock on a mutex that guards nothing the analysis sees (the transmit
+// rings and the worker block of the public structures).
+class PlainLock {
+ public:
+  explicit PlainLock(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+  ~PlainLock() { pthread_mutex_unlock(m_); }
+  PlainLock(const PlainLock &) = delete;
+  PlainLock &operator=(const PlainLock &) = delete;
 
  private:
   pthread_mutex_t *m_;
@@ -37,15 +131,14 @@ int64_t now_ns();
 int64_t deadline_after_ms(uint64_t ms);
 timespec to_timespec(int64_t ns);
 // Waits on cv until the monotonic deadline; false once it has passed.
-bool wait_until(pthread_cond_t *cv, pthread_mutex_t *m, int64_t deadline_ns);
+bool wait_until(pthread_cond_t *cv, Mutex &m, int64_t deadline_ns) REQUIRES(m);
 // A condition variable on the monotonic clock.
 void init_monotonic_cond(pthread_cond_t *cv);
+// CLOCK_REALTIME less CLOCK_MONOTONIC now, in microseconds.
+int64_t realtime_offset_us();
 
 constexpr bool valid_port(BYTE port) { return port == 1 || port == 2; }
 
-inline pthread_mutex_t *rx_mutex(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port) {
-  return port == 1 ? &rec->mutex_CANRx_P1 : &rec->mutex_CANRx_P2;
-}
 inline pthread_mutex_t *tx_mutex(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port) {
   return port == 1 ? &rec->mutex_CANTx_P1 : &rec->mutex_CANTx_P2;
 }
@@ -79,6 +172,52 @@ int ring_write(const Ring &r, const BYTE *src, DWORD len);
 int ring_read(const Ring &r, BYTE *dst, DWORD len);
 void ring_clear(const Ring &r);
 
+// ---- The adapter's clock -----------------------------------------------------
+
+// Maps the adapter's clock onto the host's monotonic clock, learned from the
+// reports as they arrive: a report reaches the host some time after its
+// newest record's time stamp, never before, so the lower envelope of
+// (arrival - adapter time) is the offset between the clocks plus the
+// shortest transfer. The envelope is followed per window of adapter time, its
+// slope (the clocks' rate difference) fitted over the windows of the last
+// minute. The mapping is continuous and piecewise linear: at each report it
+// turns toward the envelope at a rate within kMaxSlew of the adapter's own,
+// so that the intervals between frames stay within 1% of the adapter's from
+// the first frame on. Used by the reader only.
+struct HostClock {
+  static constexpr int kWindows = 64;
+  static constexpr int64_t kWindowUs = 1000000;
+  static constexpr double kMaxSlew = 0.005;  // largest turn toward the envelope
+  static constexpr double kMaxSkew = 0.002;  // largest rate difference believed
+  static constexpr double kTauUs = 100000;   // time to close a gap, below the slew limit
+
+  struct Sample {
+    int64_t adapter_us;
+    int64_t offset_us;  // arrival less adapter time
+  };
+
+  bool started = false;
+  // The current piece: host(a) = piece_host + (a - piece_adapter) * rate.
+  int64_t piece_adapter = 0;
+  double piece_host = 0;
+  double rate = 1;
+  double skew = 0;  // host rate over adapter rate, less 1
+  int64_t last_adapter_us = 0;
+  // The lowest sample of the current window and of the ones before it.
+  Sample window_min{};
+  int64_t window_start = 0;
+  Sample mins[kWindows]{};
+  int min_count = 0;
+  int min_next = 0;
+};
+
+// Learns from a report whose newest record has adapter time adapter_us and
+// which arrived at host_us (monotonic).
+void clock_learn(HostClock &c, int64_t adapter_us, int64_t host_us);
+// The host time (monotonic microseconds) of an adapter time; arrival time
+// of the report when nothing was learned yet.
+int64_t clock_map(const HostClock &c, int64_t adapter_us);
+
 // ---- Received record streams -------------------------------------------------
 
 // One port's stream of received-frame records. A frame packet may end inside
@@ -92,38 +231,25 @@ struct RxStream {
   int64_t newest_us = -1;        // adapter time of the newest record of the last packet
 };
 
+// Record slots of a receive ring: its storage holds whole records from slot 0.
+constexpr DWORD kRxSlots = CANFD_RX_RING_SIZE / wire::kRxRecordSize;
+static_assert(CANFD_RX_RING_SIZE % wire::kRxRecordSize == 0, "whole records per ring");
+
 // Appends a frame packet's payload to a port's stream, whose records go to
 // the ring. Records that do not fit into the ring are dropped whole and
 // counted. Returns whether a record entered the ring. The caller holds the
-// port's receive mutex.
+// port's receive lock.
 bool rx_store(const Ring &ring, RxStream &s, const BYTE *data, DWORD len);
-inline bool rx_store(PKALVEN_CANFD_CAN_Buf_St rec, BYTE port, RxStream &s, const BYTE *data,
-                     DWORD len) {
-  return rx_store(rx_ring(rec, port), s, data, len);
-}
 // Empties the ring; an incomplete record is dropped when it completes.
-// The caller holds the port's receive mutex.
+// The caller holds the port's receive lock.
 void rx_clear(const Ring &ring, RxStream &s);
 
 // Frames taken in a batch: n received records are copied to the tail of an
 // array of n frames and decoded in place, front to back (each frame ends
-// before the records still to be decoded begin). The host time of a frame
-// is its adapter time plus the clock offset, or now if the offset is not
-// known yet (INT64_MIN).
+// before the records still to be decoded begin); host_us gives their host
+// times (realtime microseconds), oldest first.
 BYTE *records_tail(CANFD_Frame_St *frames, DWORD n);
-void decode_records(CANFD_Frame_St *frames, DWORD n, int64_t clock_offset_us);
-// Moves host times that would go back behind the newest one handed out on
-// the port (last_us) to just after it; updates last_us.
-void keep_host_order(CANFD_Frame_St *frames, DWORD n, std::atomic<int64_t> &last_us);
-
-struct Device;
-// The port's readiness descriptor follows its ring, once it was handed out:
-// rx_signal after records were stored (or the device is gone), rx_taken
-// after records were taken. The caller holds the port's receive mutex.
-void rx_signal(Device &d, BYTE port);
-void rx_taken(Device &d, BYTE port);
-// Learns the offset of the adapter's clock from a record's time stamp.
-void learn_clock(Device &d, int64_t adapter_us);
+void decode_records(CANFD_Frame_St *frames, DWORD n, const int64_t *host_us);
 
 // ---- Command answers ---------------------------------------------------------
 
@@ -131,78 +257,152 @@ void learn_clock(Device &d, int64_t adapter_us);
 struct Request {
   BYTE opcode = 0;  // '$' or '#'
   WORD fc = 0;
+  uint64_t digest = 0;       // of the whole request packet
+  uint64_t write_id = 0;     // the urgent write that carries it
   int64_t answer_by_ns = 0;  // later than this its answer is taken as lost
 };
+
+// A digest of a request packet: equal requests, equal digests.
+uint64_t request_digest(const BYTE *packet, size_t len);
 
 // Requests that timed out while their answer may still come, oldest first,
 // and the request a command is waiting on. The adapter answers in request
 // order, so an answer belongs to the oldest outstanding request it can
-// answer, and the requests before that one will not be answered any more.
+// answer, and the requests before that one will not be answered any more;
+// but an answer that an owed request and the waiting request, the same
+// request both, can both take is the waiting request's: an adapter that
+// lost the first is as likely as one that answers it late, and the answer
+// says the same to both.
 struct Answers {
   static constexpr int kMaxOwed = 16;
   Request owed[kMaxOwed];
   int owed_count = 0;
   bool waiting = false;
   Request current;
-  bool arrived = false;  // current's answer is in the response slot
+  int write_error = 0;  // errno of the writer's failed write of current's request
 };
 
 // Whether an answer packet can be the answer to a request: the same function
 // code; a '!' answer to a read carries the values read.
 bool answers(const Request &r, const BYTE *pkt);
 // Files one answer: true when it is the waiting request's (the caller then
-// copies it to the response slot), false when it is a late answer to an
-// owed request or belongs to nothing. Forgets owed requests it passes over
-// and those whose time is up.
-bool take_answer(Answers &a, const BYTE *pkt, int64_t now);
+// copies it to the response slot and sets the arrival flag), false when it
+// is a late answer to an owed request or belongs to nothing. arrived: the
+// waiting request's answer is already in the slot. Forgets owed requests it
+// passes over and those whose time is up.
+bool take_answer(Answers &a, const BYTE *pkt, bool arrived, int64_t now);
 // Starts waiting on a request; forgets owed requests whose time is up.
 void begin_request(Answers &a, const Request &r, int64_t now);
-// Ends the wait: a request that timed out is owed its answer until its time
-// is up.
-void end_request(Answers &a, bool timed_out, int64_t now);
+// Ends the wait: a request that timed out after it was written is owed its
+// answer until its time is up.
+void end_request(Answers &a, bool owed, int64_t now);
+
+// ---- Urgent writes -------------------------------------------------------------
+
+// A write that goes to the node ahead of the transmit queue: a command's
+// request or a reset. It lives on its caller's stack and is linked into the
+// device's list while it waits; the writer copies it out before it writes,
+// and finds it again by id afterwards (its caller may have gone).
+struct Urgent {
+  enum State { kQueued, kWriting, kWritten, kFailed };
+  const BYTE *bytes = nullptr;
+  size_t len = 0;
+  bool command = false;  // a command: a failed write is told through answers
+  uint64_t id = 0;
+  State state = kQueued;
+  int error = 0;  // errno of a failed write
+  Urgent *next = nullptr;
+};
 
 // ---- Devices -----------------------------------------------------------------
 
+// A report the reader could not file at once because a caller held the lock
+// it goes under (a caller preempted there, at a low priority perhaps): the
+// reader keeps reading the node, and files such reports, in order, as soon
+// as the lock is free. What was read and when.
+struct Staged {
+  int64_t arrival_us;
+  WORD len;
+  BYTE bytes[CANFD_PACKET_MAX];  // a frame packet's payload, or an answer packet
+};
+
+// One port of an open device: its receive side and its transmit counts.
+struct Port {
+  BYTE number = 0;
+  Mutex rx_mu;             // the record's mutex_CANRx_P1 or _P2: guards the ring too
+  pthread_cond_t rx_cond;  // records stored, the device gone or closing
+  RxStream rx GUARDED_BY(rx_mu);
+  int64_t host_us[kRxSlots] GUARDED_BY(rx_mu);  // host time (realtime) of each slot's record
+  int event_fd = -1;                            // readable while records wait (and once gone)
+  bool signalled GUARDED_BY(rx_mu) = false;     // written since last emptied
+  // Handed out: until then no one can wait on it, and filing spends no
+  // system call on it.
+  bool fd_given GUARDED_BY(rx_mu) = false;
+  // Frame reports that never reached the adapter: refused by the full
+  // queue, lost in a write the node gave up on, dropped at close.
+  std::atomic<DWORD> tx_refused{0};
+  // The reader's: frame packets waiting for the lock, and whether records
+  // were stored since the port's waiters were last woken.
+  static constexpr int kStaged = 64;
+  Staged staged[kStaged];
+  int staged_count = 0;
+  bool to_wake = false;
+};
+
 // What an open device keeps beside its public record. Allocated by open,
-// released by close.
+// released by close (or by its writer, after close left it inside a write).
 struct Device {
   PKALVEN_CANFD_CAN_Buf_St rec = nullptr;
   WORD hidnum = 0;
   int stop_fd = -1;               // eventfd: both workers stop when it is readable
   std::atomic<bool> gone{false};  // the node reported its device gone
   std::atomic<bool> stopping{false};
-  std::atomic<int64_t> drain_until_ns{0};  // the transmit worker gives up queued reports then
+  std::atomic<int64_t> drain_until_ns{0};  // the writer gives up queued reports then
   sem_t start;                             // posted once per worker when its block is published
-  pthread_cond_t rx_cond[2];               // with the port's receive mutex: records stored
-  RxStream rx[2];
-  int rx_event_fd[2] = {-1, -1};          // readable while records wait (and once gone)
-  bool rx_signalled[2] = {false, false};  // guarded by the port's receive mutex
-  // The descriptor was handed out: until then no one can wait on it, and
-  // the receive path spends no system call on it.
-  bool rx_fd_given[2] = {false, false};  // guarded by the port's receive mutex
-  pthread_cond_t tx_room;                // with mutex_USBDevTx: a report left the queue
-  bool tx_writing = false;  // guarded by mutex_USBDevTx: the worker or a sender writes a report
-  int tx_waiters = 0;       // guarded by mutex_USBDevTx
-  std::atomic<DWORD> tx_refused[2] = {{0}, {0}};  // reports the full queue refused
-  // Host time minus adapter time, in microseconds: the smallest difference
-  // seen as records arrive (the record that waited least). Both ports share
-  // the adapter's clock. Written by the reader of the node only.
-  std::atomic<int64_t> clock_offset_us{INT64_MIN};
-  int64_t last_adapter_us = 0;  // guarded by read_mu
-  // The newest host time handed out per port (keep_host_order).
-  std::atomic<int64_t> last_host_us[2] = {{INT64_MIN}, {INT64_MIN}};
-  // Whoever reads the node and files its reports holds read_mu: the receive
-  // worker, or a caller of CANFD_ReceiveCANFrames that waits for frames and
-  // reads the node itself meanwhile (one thread woken per report instead of
-  // the worker and the caller). caller_reads_until_ns is INT64_MAX while a
-  // caller reads; once it is done, the time until which the worker still
-  // stands aside, so that a caller that comes straight back keeps reading.
-  pthread_mutex_t read_mu;
-  std::atomic<int64_t> caller_reads_until_ns{0};
-  pthread_mutex_t answer_mu;  // guards answers and the response slot
+  Port ports[2];
+
+  // The writer's side. tx_mu is the record's mutex_USBDevTx; it also guards
+  // the record's queue (TxBuf, TxIn, TxOut, TxCnt).
+  Mutex tx_mu;
+  pthread_cond_t tx_cond;  // room in the queue, an urgent write done, the writer ended
+  Urgent *urgent GUARDED_BY(tx_mu) = nullptr;  // oldest first
+  std::atomic<uint64_t> urgent_ids{0};         // the last id given to an urgent write
+  bool writer_idle GUARDED_BY(tx_mu) = false;  // waits for its event_fd
+  int tx_waiters GUARDED_BY(tx_mu) = 0;
+  bool writing GUARDED_BY(tx_mu) = false;        // the writer is inside a write
+  int64_t write_began_ns GUARDED_BY(tx_mu) = 0;  // ... since then
+  // Commands' requests whose callers gave up while the writer was only
+  // slow to take them (not stuck in a write to a stalled adapter): they
+  // still go out, and are owed their answers, as if the callers had written
+  // them themselves.
+  static constexpr int kAdopted = 4;
+  Urgent adopted[kAdopted] GUARDED_BY(tx_mu);
+  bool adopted_used[kAdopted] GUARDED_BY(tx_mu) = {};
+  BYTE adopted_report[kAdopted][CANFD_REPORT_SIZE] GUARDED_BY(tx_mu);
+  bool writer_done GUARDED_BY(tx_mu) = false;  // the writer has returned from its loop
+  bool abandoned GUARDED_BY(tx_mu) = false;    // close left the device to the writer
+
+  // Reader only: the adapter's clock, and answers waiting for answer_mu.
+  HostClock clock;
+  static constexpr int kStagedAnswers = 8;
+  Staged staged_answers[kStagedAnswers];
+  int staged_answer_count = 0;
+
+  // Commands: answer_mu guards the answers and the response slot of the
+  // record (BUFF_RX_NormPkt, m_byNormalPktArrive: the one arrival flag).
+  pthread_mutex_t answer_mutex;
+  Mutex answer_mu{&answer_mutex};
   pthread_cond_t answer_cond;
-  Answers answers;
+  Answers answers GUARDED_BY(answer_mu);
+  std::atomic<int> commands_waiting{0};  // the reader does not let reports gather meanwhile
 };
+
+inline Port &port_of(Device &d, BYTE port) { return d.ports[port - 1]; }
+
+// Stamps n records stored from ring slot first on with their host time.
+// The reader only.
+void stamp_records(Port &p, const Ring &ring, DWORD first, DWORD n, const HostClock &clock)
+    REQUIRES(p.rx_mu);
 
 // A device index: the device open there, the calls in progress on it and
 // whether it is closing. One per index, for the life of the process, so that
@@ -219,6 +419,10 @@ struct Slot {
 // variables initialised, its descriptors -1; and its release.
 Device *new_device(WORD hidnum, PKALVEN_CANFD_CAN_Buf_St rec);
 void delete_device(Device *d);
+// Closes the device's descriptors, destroys the record's mutexes and releases
+// the record and the device; and a worker control block.
+void release_resources(Device *d);
+void release_block(thread_t *blk);
 
 Slot &slot(WORD hidnum);
 PKALVEN_CANFD_CAN_Buf_St record(WORD hidnum);
@@ -260,36 +464,57 @@ inline bool is_closing(const Device &d) {
 
 // The node said its device is gone: every waiter wakes and learns it.
 void mark_gone(Device &d);
+// Wakes every thread that waits on the device.
+void wake_waiters(Device &d);
 
 // Files one input report of n bytes (the buffer holds CANFD_REPORT_SIZE
-// bytes, zero beyond n): an answer goes to the response slot, a frame packet
-// to its port's stream, anything else is dropped. Returns the port whose
-// ring received records, or 0. The caller holds read_mu.
-BYTE dispatch_report(Device &d, const BYTE *report, size_t n);
+// bytes, zero beyond n) that arrived at arrival_us (monotonic): an answer
+// goes to the response slot and wakes its command, a frame packet's records
+// to their port's ring; or, while a caller holds the lock they go under, to
+// the reader's staging. Returns the port of a frame packet (its waiters are
+// woken by rx_flush, once per batch), or 0. The reader only.
+BYTE dispatch_report(Device &d, const BYTE *report, size_t n, int64_t arrival_us);
+// Files what the reader staged for a port and wakes its waiters if records
+// were stored, unless a caller holds the port's lock; and the same for
+// answers. Each returns whether something is left for later. The reader only.
+bool rx_flush(Device &d, BYTE port);
+bool answers_flush(Device &d);
 
-// For a caller that waits for frames of a port (or, port 0, for a command's
-// answer): if no other caller reads the node and the worker is not paused,
-// reads and files reports itself until the port's ring receives records
-// (the answer arrived), deadline_ns, close or the device is gone, and
-// returns true; false when it may not read (it waits on its condition
-// variable instead). The caller holds no receive mutex nor answer_mu.
-bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns);
+// The port's readiness descriptor follows its ring, once it was handed out:
+// rx_signal after records were stored (or the device is gone), rx_taken
+// after records were taken. The caller holds the port's receive lock.
+void rx_signal(Port &p) REQUIRES(p.rx_mu);
+void rx_taken(Device &d, Port &p) REQUIRES(p.rx_mu);
 
-// Writes one report to the node, waiting for room until deadline_ns (-1: no
-// deadline), and giving up when the stop event fires if watch_stop is set.
-// Returns 0, or -1 with errno (ETIMEDOUT, ECANCELED, or the write's error).
-int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool watch_stop);
 // Whether a write error means the device is gone.
 bool gone_error(int err);
 
 // The output report of a packet: report number 0, the packet, zeros.
 void make_report(BYTE *report, const BYTE *packet, size_t len);
 
-// Sends a packet as a report: written at once by the caller while the queue
-// is empty and no report is being written, else put into the transmit
-// queue, waiting until deadline_ns for room: 0, CANFD_ERR_TX_QUEUE_FULL when the time ran out,
-// CANFD_ERR_DEVICE_GONE, or CANFD_ERR_DEVICE_NOT_OPEN once close began.
+// The record's transmit queue: adds the report of a packet (the caller
+// checked for room), drops the oldest; each returns the reports left. The
+// caller holds tx_mu.
+int queue_push(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len);
+int queue_pop(PKALVEN_CANFD_CAN_Buf_St rec);
+
+// Puts a packet into the transmit queue, waiting until deadline_ns for room
+// (now: no wait): 0, CANFD_ERR_TX_QUEUE_FULL when the time ran out (the
+// report is counted as refused), CANFD_ERR_DEVICE_GONE, or
+// CANFD_ERR_DEVICE_NOT_OPEN once close began.
 int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns);
+
+// Hands an urgent write to the writer and links it; unlink_urgent takes it
+// out again (whatever became of it). The caller holds tx_mu for both.
+void queue_urgent(Device &d, Urgent &u) REQUIRES(d.tx_mu);
+void unlink_urgent(Device &d, Urgent &u) REQUIRES(d.tx_mu);
+// Wakes the writer if it sleeps. The caller holds tx_mu.
+void wake_writer(Device &d) REQUIRES(d.tx_mu);
+// For a command whose caller gives up: the device takes over its request if
+// the writer has not taken it only for want of time (it is not stuck in a
+// write: inside one for more than kStuckNs) and has room; true when the
+// request was or will be written.
+bool adopt_urgent(Device &d, Urgent &u) REQUIRES(d.tx_mu);
 
 // The receive and transmit worker bodies.
 void receive_worker(Device &d);
@@ -379,6 +604,11 @@ int take_tx_packet(const Ring &ring, BYTE port, BYTE *packet);
 // Encodes up to seven valid frames of the frame interface into one frame
 // packet for a port; returns the packet length.
 int pack_frame_batch(BYTE port, const CANFD_Frame_St *frames, DWORD n, BYTE *packet);
+// The port (1 or 2) of a packet that carries frames to the adapter; 0 for
+// any other packet.
+BYTE frames_out(const BYTE *packet, size_t len);
+// Counts a frame packet that did not reach the adapter for its port.
+void count_lost(Device &d, const BYTE *packet, size_t len);
 
 }  // namespace canfd::core
 

@@ -1,7 +1,8 @@
-// Transport: the node, the receive worker that files every input report, the
-// transmit report queue and the transmit worker that writes it. Both workers
-// wait on the node together with the device's stop event; an unplugged node
-// marks the device gone.
+// Transport: the node, the reader that files every input report, the writer
+// that writes urgent writes and the transmit report queue, and the queue
+// itself. Both workers wait on the node (or their event_fd) together with
+// the device's stop event; an unplugged node marks the device gone. The
+// protocols are described at the top of internal.h.
 #include <errno.h>
 #include <poll.h>
 #include <unistd.h>
@@ -20,96 +21,157 @@ bool gone_error(int err) {
   return err == ENODEV;
 }
 
-int write_node(Device &d, const BYTE *buf, size_t len, int64_t deadline_ns, bool watch_stop) {
-  const int fd = d.rec->fd;
-  for (;;) {
-    // Any count, a short one too, counts as sent: reports go out whole.
-    if (write(fd, buf, len) >= 0) return 0;
-    const int err = errno;
-    if (err == EINTR) continue;
-    if (err != EAGAIN && err != EWOULDBLOCK) {
-      if (gone_error(err)) mark_gone(d);
-      errno = err;
-      return -1;
-    }
-    int timeout_ms = -1;
-    if (deadline_ns >= 0) {
-      const int64_t left = deadline_ns - now_ns();
-      if (left <= 0) {
-        errno = ETIMEDOUT;
-        return -1;
-      }
-      timeout_ms = static_cast<int>((left + 999999) / 1000000);
-    }
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {d.stop_fd, POLLIN, 0}};
-    if (poll(fds, watch_stop ? 2 : 1, timeout_ms) < 0 && errno != EINTR) return -1;
-    if (watch_stop && fds[1].revents != 0) {
-      errno = ECANCELED;
-      return -1;
-    }
-  }
+void make_report(BYTE *report, const BYTE *packet, size_t len) {
+  std::memset(report, 0, CANFD_REPORT_SIZE);
+  if (len > 0) std::memcpy(report + 1, packet, len);
 }
 
-BYTE dispatch_report(Device &d, const BYTE *report, size_t n) {
+namespace {
+
+// Files a frame packet's payload into its port's ring, each record stamped
+// with its host time as the report that brought it teaches the adapter's
+// clock.
+void file_frames(Device &d, Port &p, const BYTE *payload, WORD len, int64_t arrival_us)
+    REQUIRES(p.rx_mu) {
+  const Ring ring = rx_ring(d.rec, p.number);
+  const DWORD first = *ring.end / w::kRxRecordSize;
+  const DWORD before = *ring.count;
+  rx_store(ring, p.rx, payload, len);
+  if (p.rx.newest_us >= 0) clock_learn(d.clock, p.rx.newest_us, arrival_us);
+  const DWORD stored = (*ring.count - before) / w::kRxRecordSize;
+  if (stored == 0) return;
+  stamp_records(p, ring, first, stored, d.clock);
+  p.to_wake = true;
+}
+
+void file_staged_frames(Device &d, Port &p) REQUIRES(p.rx_mu) {
+  for (int i = 0; i < p.staged_count; ++i)
+    file_frames(d, p, p.staged[i].bytes, p.staged[i].len, p.staged[i].arrival_us);
+  p.staged_count = 0;
+}
+
+// An answer packet (len bytes of it, at most the slot's 512) for the waiting
+// command, if it is its answer.
+void file_answer(Device &d, const BYTE *pkt, size_t len) REQUIRES(d.answer_mu) {
+  const bool arrived = __atomic_load_n(&d.rec->m_byNormalPktArrive, __ATOMIC_RELAXED) != 0;
+  if (!take_answer(d.answers, pkt, arrived, now_ns())) return;
+  std::memcpy(d.rec->BUFF_RX_NormPkt, pkt, len);
+  __atomic_store_n(&d.rec->m_byNormalPktArrive, 1, __ATOMIC_RELEASE);
+  pthread_cond_broadcast(&d.answer_cond);
+}
+
+void file_staged_answers(Device &d) REQUIRES(d.answer_mu) {
+  for (int i = 0; i < d.staged_answer_count; ++i)
+    file_answer(d, d.staged_answers[i].bytes, d.staged_answers[i].len);
+  d.staged_answer_count = 0;
+}
+
+void stage(Staged &s, const BYTE *bytes, size_t len, int64_t arrival_us) {
+  s.arrival_us = arrival_us;
+  s.len = static_cast<WORD>(len);
+  std::memcpy(s.bytes, bytes, len);
+}
+
+}  // namespace
+
+BYTE dispatch_report(Device &d, const BYTE *report, size_t n, int64_t arrival_us) {
   const BYTE op = report[w::kHdrOpcode];
   const WORD len = w::get_le16(report + w::kHdrLen);
   if (op == CANFD_OP_DONE || op == CANFD_OP_FAIL) {
     // The slot holds 512 bytes; a longer length field is cut to it.
     size_t copy = static_cast<size_t>(len) + CANFD_HEADER_SIZE;
     if (copy > sizeof d.rec->BUFF_RX_NormPkt) copy = sizeof d.rec->BUFF_RX_NormPkt;
-    Lock lock(&d.answer_mu);
-    if (!take_answer(d.answers, report, now_ns())) return 0;
-    std::memcpy(d.rec->BUFF_RX_NormPkt, report, copy);
-    __atomic_store_n(&d.rec->m_byNormalPktArrive, 1, __ATOMIC_RELEASE);
-    pthread_cond_broadcast(&d.answer_cond);
+    if (d.staged_answer_count == 0 && d.answer_mu.try_lock()) {
+      file_answer(d, report, copy);
+      d.answer_mu.unlock();
+    } else if (d.staged_answer_count == Device::kStagedAnswers) {
+      // The command thread holds the lock for long: wait for it now.
+      Lock lock(d.answer_mu);
+      file_staged_answers(d);
+      file_answer(d, report, copy);
+    } else {
+      stage(d.staged_answers[d.staged_answer_count++], report, copy, arrival_us);
+    }
   } else if (op == CANFD_OP_LARGE) {
     const WORD code = w::get_le16(report + w::kHdrFc);
     if (code != w::fc::frames_from(1) && code != w::fc::frames_from(2)) return 0;
     // A length field beyond what was read would file stale bytes: drop.
     if (static_cast<size_t>(len) + CANFD_HEADER_SIZE > n) return 0;
     const BYTE port = code == w::fc::frames_from(1) ? 1 : 2;
-    RxStream &stream = d.rx[port - 1];
-    Lock lock(rx_mutex(d.rec, port));
-    const bool stored = rx_store(d.rec, port, stream, report + CANFD_HEADER_SIZE, len);
-    // Before anyone can take the records: they are dated with what their
-    // own report taught of the adapter's clock.
-    if (stream.newest_us >= 0) learn_clock(d, stream.newest_us);
-    if (!stored) return 0;
-    pthread_cond_broadcast(&d.rx_cond[port - 1]);
-    rx_signal(d, port);
+    Port &p = port_of(d, port);
+    const BYTE *payload = report + CANFD_HEADER_SIZE;
+    if (p.staged_count == 0 && p.rx_mu.try_lock()) {
+      file_frames(d, p, payload, len, arrival_us);
+      p.rx_mu.unlock();
+    } else if (p.staged_count == Port::kStaged) {
+      // A caller holds the lock for long: wait for it now.
+      Lock lock(p.rx_mu);
+      file_staged_frames(d, p);
+      file_frames(d, p, payload, len, arrival_us);
+    } else {
+      stage(p.staged[p.staged_count++], payload, len, arrival_us);
+    }
     return port;
   }
   return 0;
 }
 
+bool rx_flush(Device &d, BYTE port) {
+  Port &p = port_of(d, port);
+  if (!p.to_wake && p.staged_count == 0) return false;
+  if (!p.rx_mu.try_lock()) return true;
+  file_staged_frames(d, p);
+  if (p.to_wake) {
+    pthread_cond_broadcast(&p.rx_cond);
+    rx_signal(p);
+    p.to_wake = false;
+  }
+  p.rx_mu.unlock();
+  return false;
+}
+
+bool answers_flush(Device &d) {
+  if (d.staged_answer_count == 0) return false;
+  if (!d.answer_mu.try_lock()) return true;
+  file_staged_answers(d);
+  d.answer_mu.unlock();
+  return false;
+}
+
 namespace {
 
-// How long the receive worker stands aside after a caller read the node (a
-// caller that waits again within it reads on), and how often it looks while
-// a caller reads: after a caller stops, reports wait in the kernel for up to
-// the latter (hidraw keeps 64, 8 ms at the high-speed report rate).
-constexpr int64_t kCallerGraceNs = 2 * 1000000LL;
-constexpr int64_t kStandAsideNs = 5 * 1000000LL;
-// Reports a caller reads on, without polling, once its port has records:
-// under a stream that is one system call per report.
-constexpr int kReadAhead = 32;
-// A poll that returns sooner found its report waiting: the stream is ahead
-// of the caller, and more reports are likely to wait behind it. One that
-// waited longer woke for a report that just came, most likely alone, and
-// reading on would only find the node empty.
-constexpr int64_t kWaitedNs = 20 * 1000LL;
+// While reports come more often than this, the reader lets them gather for
+// kCoalesceNs before it reads again: one wake-up of the reader and of each
+// consumer per few reports instead of per report. The kernel keeps 64
+// reports per opener, 8 ms at the full USB rate.
+constexpr int64_t kBusyNs = 1000 * 1000LL;
+constexpr int64_t kCoalesceNs = 500 * 1000LL;
+// A write that has not returned after this long is stuck on an adapter that
+// takes no reports (a hidraw write gives up after 5 s); one that returns
+// sooner was only slow.
+constexpr int64_t kStuckNs = 100 * 1000000LL;
+// Reports filed before the consumers are woken, at most; and how many the
+// reader lets gather at most while it waits (a quarter of what the kernel
+// keeps: a reader that falls behind on a loaded host still loses nothing).
+constexpr int kMaxBatch = 64;
+constexpr int64_t kGatherReports = 16;
+// How soon the reader looks again for a lock a caller holds.
+constexpr int64_t kRetryNs = 200 * 1000LL;
+// How long the writer waits before it tries again a node that refused a
+// write for want of room (a node that does not block writes).
+constexpr int kRetryMs = 2;
 
 enum class Read { report, none, gone };
 
 // Reads one report from the node and files it; *port: the port whose ring
-// received records, or 0. The caller holds read_mu.
+// received records, or 0. The reader only.
 Read read_report(Device &d, BYTE (&report)[CANFD_REPORT_SIZE], BYTE *port) {
   for (;;) {
     const ssize_t n = read(d.rec->fd, report, sizeof report);
     if (n > 0) {
       // Bytes a short report did not fill read as zero.
       std::memset(report + n, 0, sizeof report - static_cast<size_t>(n));
-      *port = dispatch_report(d, report, static_cast<size_t>(n));
+      *port = dispatch_report(d, report, static_cast<size_t>(n), now_ns() / 1000);
       return Read::report;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -124,207 +186,287 @@ Read read_report(Device &d, BYTE (&report)[CANFD_REPORT_SIZE], BYTE *port) {
 
 }  // namespace
 
-bool read_while_waiting(Device &d, BYTE port, int64_t deadline_ns) {
-  thread_t *blk = worker_block(d.hidnum);
-  if (blk == nullptr || __atomic_load_n(&blk->enable_rxthread, __ATOMIC_ACQUIRE) == 0) return false;
-  int64_t until = d.caller_reads_until_ns.load(std::memory_order_acquire);
-  do {
-    if (until == INT64_MAX) return false;  // another caller reads
-  } while (
-      !d.caller_reads_until_ns.compare_exchange_weak(until, INT64_MAX, std::memory_order_acq_rel));
-  // The worker may be in the middle of its reads: they come first, and
-  // may have brought what the caller waits for. From here on only this
-  // thread files reports.
-  Lock lock(&d.read_mu);
-  bool done;
-  if (port == 0) {
-    done = __atomic_load_n(&d.rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) != 0;
-  } else {
-    Lock rx(rx_mutex(d.rec, port));
-    DWORD bytes = 0;
-    CANRxBufDataCount(d.rec, port, &bytes);
-    done = bytes >= w::kRxRecordSize;
-  }
-  BYTE report[CANFD_REPORT_SIZE];
-  while (!done) {
-    if (is_gone(d) || d.stopping.load(std::memory_order_acquire)) break;
-    const int64_t before = now_ns();
-    const int64_t left = deadline_ns - before;
-    if (left <= 0) break;
-    pollfd fds[2] = {{d.rec->fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
-    const int r = poll(fds, 2, static_cast<int>((left + 999999) / 1000000));
-    if (r < 0 && errno != EINTR) break;
-    if (r <= 0 || fds[1].revents != 0) continue;
-    const bool waited = now_ns() - before >= kWaitedNs;
-    BYTE stored = 0;
-    Read got = read_report(d, report, &stored);
-    if (got == Read::gone) break;
-    if (port == 0) {
-      if (__atomic_load_n(&d.rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) != 0) break;
-      continue;
-    }
-    if (stored != port) continue;
-    for (int more = 0; !waited && more < kReadAhead && got == Read::report; ++more)
-      got = read_report(d, report, &stored);
-    break;
-  }
-  d.caller_reads_until_ns.store(now_ns() + kCallerGraceNs, std::memory_order_release);
-  return true;
-}
-
 void receive_worker(Device &d) {
   thread_t *blk = wait_for_block(d);
   if (blk == nullptr) return;
   const int fd = d.rec->fd;
   BYTE report[CANFD_REPORT_SIZE];
+  int64_t last_batch = INT64_MIN / 2;  // when the last batch with reports began
+  int64_t last_read = now_ns();        // when the node was last read empty
+  int64_t gather_ns = 0;
+  bool pending = false;  // staged reports or waiters to wake, a lock being held
   while (wait_enabled(d, blk, &blk->enable_rxthread)) {
-    // While a caller reads the node, watch only the stop event, and look
-    // again when the caller's time is up.
-    const int64_t until = d.caller_reads_until_ns.load(std::memory_order_acquire);
-    const int64_t now = now_ns();
-    const bool aside = until > now;
-    const int aside_ms =
-        static_cast<int>(((until == INT64_MAX ? kStandAsideNs : until - now) + 999999) / 1000000);
     pollfd fds[2] = {{d.stop_fd, POLLIN, 0}, {fd, POLLIN, 0}};
-    if (poll(fds, aside ? 1 : 2, aside ? aside_ms : -1) < 0) {
+    if (gather_ns > 0 || pending) {
+      // Let the next reports gather (the node is not watched), or look again
+      // soon for the lock that a caller holds; the stop event ends the wait
+      // at once.
+      const timespec ts = to_timespec(gather_ns > 0 ? gather_ns : kRetryNs);
+      if (ppoll(fds, gather_ns > 0 ? 1 : 2, &ts, nullptr) < 0 && errno != EINTR) break;
+    } else if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
     if (fds[0].revents != 0) break;
-    if (aside || fds[1].revents == 0) continue;
-    // A caller that took over meanwhile reads this report.
-    if (pthread_mutex_trylock(&d.read_mu) != 0) continue;
-    // Take every report that waits before polling again (under a stream of
-    // frames that is one system call per report), unless a caller waits to
-    // take over.
-    Read got;
-    BYTE port;
-    while ((got = read_report(d, report, &port)) == Read::report &&
-           !d.stopping.load(std::memory_order_relaxed) &&
-           d.caller_reads_until_ns.load(std::memory_order_relaxed) != INT64_MAX) {
-    }
-    pthread_mutex_unlock(&d.read_mu);
+    const int64_t begin = now_ns();
+    int reports = 0;
+    Read got = Read::none;
+    BYTE port = 0;
+    while (reports < kMaxBatch && (got = read_report(d, report, &port)) == Read::report) ++reports;
+    // Each port's waiters are woken once per batch.
+    pending = rx_flush(d, 1);
+    pending = rx_flush(d, 2) || pending;
+    pending = answers_flush(d) || pending;
     if (got == Read::gone) return;
+    // Reports keep coming: wait for the next few to gather, as long as
+    // about kGatherReports take at the rate they came at, at most
+    // kCoalesceNs; at once when the batch was cut short.
+    gather_ns = 0;
+    if (reports > 0 && got == Read::none && begin - last_batch < kBusyNs &&
+        d.commands_waiting.load(std::memory_order_acquire) == 0) {
+      const int64_t per_report = (begin - last_read) / reports;
+      gather_ns =
+          per_report * kGatherReports < kCoalesceNs ? per_report * kGatherReports : kCoalesceNs;
+    }
+    if (reports > 0) last_batch = begin;
+    if (got == Read::none) last_read = now_ns();
   }
 }
 
-void make_report(BYTE *report, const BYTE *packet, size_t len) {
-  std::memset(report, 0, CANFD_REPORT_SIZE);
-  if (len > 0) std::memcpy(report + 1, packet, len);
+// ---- The writer ------------------------------------------------------------------
+
+int queue_push(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len) {
+  make_report(rec->TxBuf[rec->TxIn % CANFD_TXQUEUE_SLOTS].data, packet, len);
+  rec->TxIn = (rec->TxIn + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
+  return ++rec->TxCnt;
+}
+
+void count_lost(Device &d, const BYTE *packet, size_t len) {
+  const BYTE port = frames_out(packet, len);
+  if (port != 0) port_of(d, port).tx_refused.fetch_add(1, std::memory_order_relaxed);
+}
+
+int queue_pop(PKALVEN_CANFD_CAN_Buf_St rec) {
+  rec->TxOut = (rec->TxOut + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
+  return --rec->TxCnt;
+}
+
+void wake_writer(Device &d) {
+  if (!d.writer_idle) return;
+  d.writer_idle = false;
+  USBDEV_Notify(d.rec);
+}
+
+void queue_urgent(Device &d, Urgent &u) {
+  u.state = Urgent::kQueued;
+  u.next = nullptr;
+  Urgent **tail = &d.urgent;
+  while (*tail != nullptr) tail = &(*tail)->next;
+  *tail = &u;
+  wake_writer(d);
+}
+
+bool adopt_urgent(Device &d, Urgent &u) {
+  if (u.state != Urgent::kQueued) return true;
+  if (d.writing && now_ns() - d.write_began_ns > kStuckNs) return false;
+  int k = 0;
+  while (k < Device::kAdopted && d.adopted_used[k]) ++k;
+  if (k == Device::kAdopted) return false;
+  std::memcpy(d.adopted_report[k], u.bytes, u.len);
+  d.adopted[k] = u;
+  d.adopted[k].bytes = d.adopted_report[k];
+  d.adopted_used[k] = true;
+  for (Urgent **p = &d.urgent; *p != nullptr; p = &(*p)->next) {
+    if (*p == &u) {
+      *p = &d.adopted[k];
+      break;
+    }
+  }
+  return true;
+}
+
+void unlink_urgent(Device &d, Urgent &u) {
+  for (Urgent **p = &d.urgent; *p != nullptr; p = &(*p)->next) {
+    if (*p == &u) {
+      *p = u.next;
+      return;
+    }
+  }
 }
 
 namespace {
 
-// Writes one report taken from the queue. Once close has fired the stop
-// event, the report still goes out if the adapter takes it before the drain
-// time is up.
-void send_report(Device &d, const BYTE *report, bool draining) {
-  const int64_t drain_until = d.drain_until_ns.load(std::memory_order_acquire);
-  int r = write_node(d, report, CANFD_REPORT_SIZE, draining ? drain_until : -1, !draining);
-  if (r < 0 && errno == ECANCELED)
-    r = write_node(d, report, CANFD_REPORT_SIZE, d.drain_until_ns.load(), false);
-  if (r < 0 && errno != ETIMEDOUT)
-    __atomic_store_n(&d.rec->LastError, static_cast<uint32_t>(CANFD_ERR_USB_WRITE),
-                     __ATOMIC_RELEASE);
+// Writes one report: 0, or the errno of the failed write. A node that
+// refuses for want of room instead of blocking is tried again until it
+// takes the report, or the drain time of close is up.
+int write_report(Device &d, const BYTE *buf, size_t len) {
+  const int fd = d.rec->fd;
+  for (;;) {
+    // Any count, a short one too, counts as sent: reports go out whole.
+    if (write(fd, buf, len) >= 0) return 0;
+    const int err = errno;
+    if (err == EINTR) continue;
+    if (err == EAGAIN || err == EWOULDBLOCK) {
+      if (d.stopping.load(std::memory_order_acquire) &&
+          now_ns() >= d.drain_until_ns.load(std::memory_order_acquire))
+        return ETIMEDOUT;
+      pollfd f{fd, POLLOUT, 0};
+      poll(&f, 1, kRetryMs);
+      continue;
+    }
+    if (gone_error(err)) mark_gone(d);
+    return err;
+  }
+}
+
+// What the writer took to write.
+struct Job {
+  enum Kind { kNone, kUrgent, kQueued } kind = kNone;
+  BYTE report[CANFD_REPORT_SIZE];
+  size_t len = 0;
+  uint64_t id = 0;       // the urgent write's
+  bool command = false;  // the urgent write is a command's request
+};
+
+// Takes the next write: urgent writes first, then the queue. Past the drain
+// time of close, what is queued is dropped. The caller holds tx_mu.
+bool take_job(Device &d, Job &job, bool stopping) REQUIRES(d.tx_mu) {
+  PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
+  for (Urgent *u = d.urgent; u != nullptr; u = u->next) {
+    if (u->state != Urgent::kQueued) continue;
+    u->state = Urgent::kWriting;
+    job.kind = Job::kUrgent;
+    std::memcpy(job.report, u->bytes, u->len);
+    job.len = u->len;
+    job.id = u->id;
+    job.command = u->command;
+    d.writing = true;
+    d.write_began_ns = now_ns();
+    return true;
+  }
+  const bool drained = stopping && now_ns() >= d.drain_until_ns.load(std::memory_order_acquire);
+  while (USBDEV_TxBuf_QueueNum(rec) > 0) {
+    const BYTE *head = rec->TxBuf[rec->TxOut % CANFD_TXQUEUE_SLOTS].data;
+    if (drained) {
+      count_lost(d, head + 1, CANFD_PACKET_MAX);
+      queue_pop(rec);
+      continue;
+    }
+    job.kind = Job::kQueued;
+    std::memcpy(job.report, head, CANFD_REPORT_SIZE);
+    job.len = CANFD_REPORT_SIZE;
+    queue_pop(rec);
+    d.writing = true;
+    d.write_began_ns = now_ns();
+    // Senders waiting for room are woken once half the queue is free, to
+    // refill it in one go: woken per report, they and the writer would
+    // take turns on the CPU for every report.
+    if (d.tx_waiters > 0 && USBDEV_TxBuf_QueueNum(rec) <= CANFD_TXQUEUE_SLOTS / 2)
+      pthread_cond_broadcast(&d.tx_cond);
+    return true;
+  }
+  if (drained) pthread_cond_broadcast(&d.tx_cond);
+  job.kind = Job::kNone;
+  return false;
+}
+
+// Records the outcome of a write. Returns false when close has left the
+// device to the writer: it is to release it now.
+bool finish_job(Device &d, const Job &job, int err) EXCLUDES(d.tx_mu) {
+  {
+    Lock lock(d.tx_mu);
+    d.writing = false;
+    if (d.abandoned) return false;
+    if (job.kind == Job::kUrgent) {
+      for (Urgent *u = d.urgent; u != nullptr; u = u->next) {
+        if (u->id != job.id) continue;
+        u->state = err == 0 ? Urgent::kWritten : Urgent::kFailed;
+        u->error = err;
+      }
+      for (int k = 0; k < Device::kAdopted; ++k) {
+        if (!d.adopted_used[k] || d.adopted[k].id != job.id) continue;
+        unlink_urgent(d, d.adopted[k]);
+        d.adopted_used[k] = false;
+      }
+      pthread_cond_broadcast(&d.tx_cond);
+    } else if (err != 0) {
+      count_lost(d, job.report + 1, job.len - 1);
+    }
+  }
+  if (err == 0) return true;
+  __atomic_store_n(&d.rec->LastError, static_cast<uint32_t>(CANFD_ERR_USB_WRITE), __ATOMIC_RELEASE);
+  if (job.command) {
+    // The command waiting for this request's answer learns it never went.
+    Lock lock(d.answer_mu);
+    if (d.answers.waiting && d.answers.current.write_id == job.id) {
+      d.answers.write_error = err;
+      pthread_cond_broadcast(&d.answer_cond);
+    }
+  }
+  return true;
 }
 
 }  // namespace
 
 void transmit_worker(Device &d) {
   thread_t *blk = wait_for_block(d);
-  if (blk == nullptr) return;
+  bool stopping = blk == nullptr;
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
-  BYTE report[CANFD_REPORT_SIZE];
-  bool stopping = false;
+  Job job;
+  bool abandoned = false;
   for (;;) {
     if (!stopping && !wait_enabled(d, blk, &blk->enable_txthread)) stopping = true;
-    bool have = false;
     {
-      // The report is copied out under the lock and written outside it, so
-      // that a stalled adapter never holds up a sender.
-      Lock lock(&rec->mutex_USBDevTx);
-      if (d.tx_writing) {
-        // A sender writes its report itself: it wakes this worker when it
-        // is done if reports wait.
-      } else if (USBDEV_TxBuf_QueueNum(rec) > 0) {
-        d.tx_writing = true;
-        std::memcpy(report, rec->TxBuf[rec->TxOut % CANFD_TXQUEUE_SLOTS].data, sizeof report);
-        USBDEV_TxBuf_DeQueue(d.hidnum);
-        // Senders waiting for room are woken once half the queue is free,
-        // to refill it in one go: woken per report, they and this worker
-        // would take turns on the CPU for every report.
-        if (d.tx_waiters > 0 && USBDEV_TxBuf_QueueNum(rec) <= CANFD_TXQUEUE_SLOTS / 2)
-          pthread_cond_broadcast(&d.tx_room);
-        have = true;
-      } else if (d.stopping.load(std::memory_order_acquire)) {
-        break;  // everything accepted has been written
+      Lock lock(d.tx_mu);
+      abandoned = d.abandoned;
+      if (abandoned) break;
+      if (!take_job(d, job, stopping)) {
+        if (stopping) break;  // everything accepted has been written
+        d.writer_idle = true;
       }
     }
-    if (have) {
-      send_report(d, report, stopping);
-      Lock lock(&rec->mutex_USBDevTx);
-      d.tx_writing = false;
+    if (job.kind == Job::kNone) {
+      pollfd fds[2] = {{rec->event_fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
+      // EINTR: a signal is no reason to stop.
+      const bool woke = poll(fds, stopping ? 1 : 2, -1) > 0;
+      if (woke && (fds[0].revents & POLLIN) != 0) {
+        uint64_t count;
+        if (read(rec->event_fd, &count, sizeof count) < 0) {
+          // Already reset by an earlier read: nothing to do.
+        }
+      }
+      if (woke && fds[1].revents != 0) stopping = true;
+      Lock lock(d.tx_mu);
+      d.writer_idle = false;
       continue;
     }
-    pollfd fds[2] = {{rec->event_fd, POLLIN, 0}, {d.stop_fd, POLLIN, 0}};
-    if (poll(fds, stopping ? 1 : 2, -1) < 0) continue;  // EINTR: a signal is no reason to stop
-    if (fds[0].revents & POLLIN) {
-      uint64_t count;
-      if (read(rec->event_fd, &count, sizeof count) < 0) {
-        // Already reset by an earlier read: nothing to do.
-      }
+    if (!finish_job(d, job, write_report(d, job.report, job.len))) {
+      abandoned = true;
+      break;
     }
-    if (fds[1].revents != 0) stopping = true;
+  }
+  if (!abandoned) {
+    Lock lock(d.tx_mu);
+    // Close may have given up on the writer just now: then it is the one
+    // to release the device.
+    abandoned = d.abandoned;
+    d.writer_done = true;
+    pthread_cond_broadcast(&d.tx_cond);
+  }
+  if (abandoned) {
+    // Close left the device, and the control block, to this thread.
+    if (blk != nullptr) release_block(blk);
+    release_resources(&d);
   }
 }
 
-namespace {
-
-// With the queue empty and no report being written, a sender writes its
-// report itself, without blocking: no copy into the queue and out, no
-// worker to wake. Returns true when the report was written (or the device
-// found gone: *rc); false when it goes through the queue after all (the
-// node had no room, or the write failed: the worker's write then reports
-// it as it reports its own). The caller holds no lock.
-bool write_directly(Device &d, const BYTE *packet, DWORD len, int *rc) {
-  PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
-  {
-    Lock lock(&rec->mutex_USBDevTx);
-    if (d.tx_writing || USBDEV_TxBuf_QueueNum(rec) > 0 || is_closing(d) ||
-        d.stopping.load(std::memory_order_acquire) || is_gone(d))
-      return false;
-    d.tx_writing = true;
-  }
-  BYTE report[CANFD_REPORT_SIZE];
-  make_report(report, packet, len);
-  // A deadline of now: a node without room fails at once with ETIMEDOUT.
-  const bool written = write_node(d, report, sizeof report, now_ns(), false) == 0;
-  bool wake;
-  {
-    Lock lock(&rec->mutex_USBDevTx);
-    d.tx_writing = false;
-    // The worker left reports queued meanwhile, and its exit at close, to
-    // after this write: it waits for this wake.
-    wake = USBDEV_TxBuf_QueueNum(rec) > 0 || d.stopping.load(std::memory_order_acquire);
-  }
-  if (wake) USBDEV_Notify(rec);
-  if (written) return true;
-  if (is_gone(d)) {
-    *rc = CANFD_ERR_DEVICE_GONE;
-    return true;
-  }
-  return false;
-}
-
-}  // namespace
+// ---- The transmit queue ------------------------------------------------------------
 
 int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns) {
-  int rc = 0;
-  if (write_directly(d, packet, len, &rc)) return rc;
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
-  bool wake = false;
+  int rc = 0;
   {
-    Lock lock(&rec->mutex_USBDevTx);
+    Lock lock(d.tx_mu);
     for (bool waited = false;; waited = true) {
       if (is_closing(d) || d.stopping.load(std::memory_order_acquire)) {
         rc = CANFD_ERR_DEVICE_NOT_OPEN;
@@ -335,11 +477,8 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         break;
       }
       if (USBDEV_TxBuf_QueueNum(rec) < CANFD_TXQUEUE_SLOTS) {
-        // The worker empties the queue before it sleeps (unless a sender
-        // writes, which wakes it after): it needs waking only for the first
-        // report of an empty queue.
-        wake =
-            USBDEV_TxBuf_EnQueue(d.hidnum, const_cast<BYTE *>(packet), static_cast<int>(len)) == 1;
+        queue_push(rec, packet, len);
+        wake_writer(d);
         break;
       }
       if (waited && now_ns() >= deadline_ns) {
@@ -347,11 +486,10 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         break;
       }
       ++d.tx_waiters;
-      wait_until(&d.tx_room, &rec->mutex_USBDevTx, deadline_ns);
+      wait_until(&d.tx_cond, d.tx_mu, deadline_ns);
       --d.tx_waiters;
     }
   }
-  if (wake) USBDEV_Notify(rec);
   return rc;
 }
 
@@ -368,17 +506,10 @@ void USBDEV_TxThread(WORD hidnum) { transmit_worker(*device_of(hidnum)); }
 int USBDEV_TxBuf_EnQueue(WORD hidnum, BYTE *data, int datasize) {
   PKALVEN_CANFD_CAN_Buf_St d = record(hidnum);
   if (d->TxCnt + 1 > CANFD_TXQUEUE_SLOTS) return -1;
-  make_report(d->TxBuf[d->TxIn % CANFD_TXQUEUE_SLOTS].data, data,
-              datasize > 0 ? static_cast<size_t>(datasize) : 0);
-  d->TxIn = (d->TxIn + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
-  return ++d->TxCnt;
+  return queue_push(d, data, datasize > 0 ? static_cast<size_t>(datasize) : 0);
 }
 
-int USBDEV_TxBuf_DeQueue(WORD hidnum) {
-  PKALVEN_CANFD_CAN_Buf_St d = record(hidnum);
-  d->TxOut = (d->TxOut + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
-  return --d->TxCnt;
-}
+int USBDEV_TxBuf_DeQueue(WORD hidnum) { return queue_pop(record(hidnum)); }
 
 int USBDEV_TxBuf_QueueNum(PKALVEN_CANFD_CAN_Buf_St pCAN_FD) { return pCAN_FD->TxCnt; }
 
@@ -393,27 +524,10 @@ int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (sz > CANFD_PACKET_MAX) return CANFD_ERR_DATA_TOO_LONG;
-  Device &d = *use.dev;
-  if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
-  int rc;
-  {
-    Lock lock(&d.rec->mutex_USBDevTx);
-    // Once close has told the transmit worker to stop, nothing more is
-    // accepted: what is accepted is written.
-    if (d.stopping.load(std::memory_order_acquire))
-      rc = CANFD_ERR_DEVICE_NOT_OPEN;
-    else
-      rc = USBDEV_TxBuf_EnQueue(hidnum, data, static_cast<int>(sz)) > 0 ? 0
-                                                                        : CANFD_ERR_TX_QUEUE_FULL;
-  }
-  // A refused frame packet is lost: count it for its port.
-  if (rc == CANFD_ERR_TX_QUEUE_FULL && sz >= CANFD_HEADER_SIZE &&
-      data[w::kHdrOpcode] == CANFD_OP_LARGE) {
-    const WORD code = w::get_le16(data + w::kHdrFc);
-    if (code == w::fc::frames_to(1) || code == w::fc::frames_to(2))
-      d.tx_refused[code - w::fc::kFramesToPort1].fetch_add(1, std::memory_order_relaxed);
-  }
-  USBDEV_Notify(d.rec);
+  // Never waits for room: a full queue refuses at once, and the frame
+  // packet it refused is lost: counted for its port.
+  const int rc = enqueue_report(*use.dev, data, sz, 0);
+  if (rc == CANFD_ERR_TX_QUEUE_FULL) count_lost(*use.dev, data, sz);
   return rc;
 }
 

@@ -498,10 +498,15 @@ TEST_F(CppInterface, ReadinessDescriptorAndFrameCounts) {
   EXPECT_EQ(none.tx_refused, 0u);
   // More records than the ring holds (10,240): what finds no room is counted.
   const size_t pushed = 10240 + 25;
-  sim.push_records(
-      2, std::vector<CANRxPacketStruct>(
-             pushed, canfd_sim::make_rx_record(1, false, false, false, false, 0, nullptr)));
-  a.firmware_version();  // answered after every report sent before it was handled
+  const std::vector<CANRxPacketStruct> recs(
+      pushed, canfd_sim::make_rx_record(1, false, false, false, false, 0, nullptr));
+  // In steps the node keeps whole (it holds 64 reports unread), each filed
+  // before the next: a command is answered after every report sent before it.
+  for (size_t at = 0; at < pushed; at += 288) {
+    sim.push_records(2, std::vector<CANRxPacketStruct>(recs.begin() + at,
+                                                       recs.begin() + std::min(at + 288, pushed)));
+    a.firmware_version();
+  }
   const uint32_t kept = rx.rx_count();
   EXPECT_GE(pushed - kept, 25u);
   EXPECT_EQ(rx.frame_counts().rx_dropped, pushed - kept);

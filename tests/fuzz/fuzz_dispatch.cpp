@@ -8,9 +8,11 @@
 //   does not take changes neither the slot nor the flag;
 // - a frame packet from port 1 or 2 whose length fits in what was read
 //   stores only whole records of that port's stream, each one the adapter
-//   sent; its bytes are accounted for (stored, dropped, or in progress); the
-//   port's readiness descriptor fires when records were stored; the other
-//   port and the answers stay as they were;
+//   sent; its bytes are accounted for (stored, dropped, or in progress); each
+//   stored record is stamped with a host time near the report's arrival; the
+//   port is returned (the reader then wakes it, and its readiness descriptor
+//   fires) exactly when records were stored; the other port and the answers
+//   stay as they were;
 // - anything else, or a frame packet longer than the report, changes
 //   nothing.
 #include <poll.h>
@@ -36,9 +38,11 @@ core::Device &device() {
     auto *rec = static_cast<PKALVEN_CANFD_CAN_Buf_St>(calloc(1, sizeof(KALVEN_CANFD_CAN_Buf_St)));
     CANBufStructInit(rec);
     core::Device *dev = core::new_device(0, rec);
-    for (int &fd : dev->rx_event_fd) fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    // Handed out, as to a poll loop: the descriptors follow the rings.
-    for (bool &given : dev->rx_fd_given) given = true;
+    for (core::Port &p : dev->ports) {
+      p.event_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+      // Handed out, as to a poll loop: the descriptors follow the rings.
+      p.fd_given = true;
+    }
     return dev;
   }();
   return *d;
@@ -54,8 +58,9 @@ const BYTE *slot_fill() {
 // Empties a port's readiness descriptor; whether it had fired.
 bool take_signal(core::Device &d, BYTE port) {
   uint64_t n;
-  const bool fired = read(d.rx_event_fd[port - 1], &n, sizeof n) == sizeof n;
-  d.rx_signalled[port - 1] = false;
+  core::Port &p = core::port_of(d, port);
+  const bool fired = read(p.event_fd, &n, sizeof n) == sizeof n;
+  p.signalled = false;
   return fired;
 }
 
@@ -99,9 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   a.owed_count = answers_state % 4;
   for (int i = 0; i < a.owed_count; ++i) a.owed[i] = request(in, now);
   a.waiting = answers_state & 4;
-  a.arrived = a.waiting && (answers_state & 8);
+  const bool arrived_before = a.waiting && (answers_state & 8);
   if (a.waiting) a.current = request(in, now);
-  rec->m_byNormalPktArrive = a.arrived ? 1 : 0;
+  rec->m_byNormalPktArrive = arrived_before ? 1 : 0;
   std::memcpy(rec->BUFF_RX_NormPkt, slot_fill(), sizeof rec->BUFF_RX_NormPkt);
 
   PortBefore before[2];
@@ -112,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     *ring.count = fill & 1 ? ring.capacity - (fill >> 1) % 8 * kRecord : 0;
     *ring.start = in.u32() % ring.size;
     *ring.end = (*ring.start + *ring.count) % ring.size;
-    core::RxStream &s = d.rx[port - 1];
+    core::RxStream &s = core::port_of(d, port).rx;
     s = core::RxStream();
     s.partial_len = in.range(0, kRecord - 1);
     in.take(s.partial, s.partial_len);
@@ -129,7 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   in.take(report.data(), n);
   const core::Answers answers_before = a;
 
-  core::dispatch_report(d, report.data(), n);
+  const int64_t arrival = core::now_ns() / 1000;
+  const BYTE woken = core::dispatch_report(d, report.data(), n, arrival);
+  if (woken != 0) FUZZ_CHECK(!core::rx_flush(d, woken));
 
   const BYTE op = report[w::kHdrOpcode];
   const WORD len = w::get_le16(report.data() + w::kHdrLen);
@@ -141,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const BYTE port = code == w::fc::frames_from(1) ? 1 : 2;
 
   // The response slot.
-  const bool taken = answer && !answers_before.arrived && a.arrived;
+  const bool taken = answer && !arrived_before && rec->m_byNormalPktArrive == 1;
   if (taken) {
     FUZZ_CHECK(answers_before.waiting && core::answers(answers_before.current, report.data()));
     FUZZ_CHECK(rec->m_byNormalPktArrive == 1);
@@ -151,9 +158,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FUZZ_CHECK(std::memcmp(rec->BUFF_RX_NormPkt + copy, slot_fill(),
                            sizeof rec->BUFF_RX_NormPkt - copy) == 0);
   } else {
-    FUZZ_CHECK(rec->m_byNormalPktArrive == (answers_before.arrived ? 1 : 0));
+    FUZZ_CHECK(rec->m_byNormalPktArrive == (arrived_before ? 1 : 0));
     FUZZ_CHECK(std::memcmp(rec->BUFF_RX_NormPkt, slot_fill(), sizeof rec->BUFF_RX_NormPkt) == 0);
-    FUZZ_CHECK(a.arrived == answers_before.arrived && a.waiting == answers_before.waiting);
+    FUZZ_CHECK(a.waiting == answers_before.waiting);
     // Answers may retire owed requests; nothing else touches them.
     if (!answer) FUZZ_CHECK(a.owed_count == answers_before.owed_count);
   }
@@ -161,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // The rings and streams.
   for (BYTE p = 1; p <= 2; ++p) {
     const core::Ring ring = core::rx_ring(rec, p);
-    const core::RxStream &s = d.rx[p - 1];
+    const core::RxStream &s = core::port_of(d, p).rx;
     const PortBefore &b = before[p - 1];
     FUZZ_CHECK(*ring.count <= ring.capacity && *ring.start == b.start);
     FUZZ_CHECK(*ring.end == (*ring.start + *ring.count) % ring.size);
@@ -184,16 +191,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     stream.insert(stream.end(), report.begin() + CANFD_HEADER_SIZE,
                   report.begin() + CANFD_HEADER_SIZE + len);
     DWORD next = 0;
+    const int64_t to_realtime = core::realtime_offset_us();
     for (DWORD k = 0; k < added / kRecord; ++k) {
       BYTE got[kRecord];
       for (DWORD i = 0; i < kRecord; ++i)
         got[i] = ring.storage[(b.start + b.count + k * kRecord + i) % ring.size];
+      // Its host time, in its slot: the adapter's clock mapped as learnt
+      // from this report, in wall-clock time.
+      const DWORD slot = ((b.start + b.count) / kRecord + k) % core::kRxSlots;
+      const int64_t adapter = static_cast<int64_t>(w::get_le32(got + w::kRecSecond)) * 1000000 +
+                              w::get_le32(got + w::kRecUsecond);
+      const int64_t want = core::clock_map(d.clock, adapter) + to_realtime;
+      const int64_t host = core::port_of(d, p).host_us[slot];
+      FUZZ_CHECK(host - want < 10000 && want - host < 10000);
       while (next < records && std::memcmp(got, stream.data() + next * kRecord, kRecord) != 0)
         ++next;
       FUZZ_CHECK(next < records);
       ++next;
     }
-    if (s.newest_us >= 0) FUZZ_CHECK(d.clock_offset_us.load() != INT64_MIN);
+    if (s.newest_us >= 0) FUZZ_CHECK(d.clock.started);
   }
   return 0;
 }

@@ -159,8 +159,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   core::RxStream s;
   Model m;
   m.capacity = capacity;
-  // Clock offsets as learnt from adapter time stamps (host time less adapter
-  // time, the adapter's seconds being 32 bits).
+  // A clock offset (host time less adapter time, the adapter's seconds being
+  // 32 bits).
   const int64_t offset = static_cast<int64_t>(in.u32()) * 1000000 - (int64_t{1} << 51);
 
   while (!in.empty()) {
@@ -202,8 +202,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (n == 0) break;
         auto *frames =
             reinterpret_cast<CANFD_Frame_St *>(frames_buffer.open(n * sizeof(CANFD_Frame_St)));
+        // Host times as the reader stamps them: here, adapter time plus
+        // the offset.
+        int64_t hosts[kMaxBatch];
+        for (DWORD i = 0; i < n; ++i) hosts[i] = stamp(m.held[i].data()) + offset;
         FUZZ_CHECK(core::ring_read(ring, core::records_tail(frames, n), n * kRecord) == 0);
-        core::decode_records(frames, n, offset);
+        core::decode_records(frames, n, hosts);
         for (DWORD i = 0; i < n; ++i) {
           FUZZ_CHECK(same_frame(frames[i], alone(m.held.front().data(), offset)));
           FUZZ_CHECK(frames[i].host_usecond < 1000000);

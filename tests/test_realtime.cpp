@@ -1,0 +1,136 @@
+// Traffic at the full rate of a USB adapter for seconds, judged by what the
+// kernel-like node loses when its reader falls 64 reports (8 ms) behind.
+// They run alone (see CMakeLists.txt), and not where sanitizers or an
+// emulator slow the process down many times while the simulated adapter
+// keeps the USB pace.
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "rig.h"
+#include "wire.h"
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(CANFD_TEST_EMULATED)
+#define SKIP_WHERE_SLOWED() GTEST_SKIP() << "the process runs many times slower than the adapter"
+#else
+#define SKIP_WHERE_SLOWED() (void)0
+#endif
+
+namespace {
+
+using namespace rig;
+namespace wire = canfd::wire;
+using Clock = std::chrono::steady_clock;
+using FullRate = OpenAdapter;
+
+// Reports at the full USB rate for both ports, taken by a thread at the
+// lowest priority on port 1, a one-frame waiter on port 2 and a poll loop on
+// port 2's readiness descriptor, while commands come and go: the node is
+// read all along (it keeps 64 reports unread, as the kernel's), so nothing
+// is lost, and each port gets all its frames.
+TEST_F(FullRate, TheNodeIsReadWhateverTheCallersDo) {
+  SKIP_WHERE_SLOWED();
+  canfd_sim::Timing timing;
+  timing.on = true;
+  adapter->set_timing(timing);
+  adapter->reset_max_unread();
+  constexpr DWORD kPerPort = 5000;
+  std::atomic<DWORD> got[2] = {{0}, {0}};
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    std::vector<CANFD_Frame_St> in(64);
+    DWORD n = 0;
+    while (got[0] < kPerPort && CANFD_ReceiveCANFrames(h, 1, in.data(), 64, 3000, &n) == 0)
+      got[0] += n;
+  });
+  threads.emplace_back([&] {
+    BYTE t, m, r, f, dlc, data[64];
+    DWORD id, s, us;
+    while (got[1] < kPerPort && CANFD_WaitCANRxMsg(h, 2, 3000) == 0)
+      while (CANFD_GetCANRxMsg(h, 2, &t, &m, &id, &r, &f, &dlc, data, &s, &us) == 0) ++got[1];
+  });
+  threads.emplace_back([&] {
+    int fd = -1;
+    if (CANFD_GetCANRxEventFd(h, 2, &fd) != 0) return;
+    while (!stop) {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, 100);
+    }
+  });
+  threads.emplace_back([&] {
+    DWORD a, b, c;
+    while (!stop) {
+      EXPECT_EQ(CANFD_GetCANStatus(h, 1, &a, &b, &c), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  });
+  // One record per report, 8000 reports a second, the ports in turn.
+  std::thread pusher([&] {
+    auto next = Clock::now();
+    for (DWORD i = 0; i < 2 * kPerPort; ++i) {
+      adapter->push_records(
+          1 + static_cast<int>(i & 1),
+          {canfd_sim::make_rx_record(i / 2, true, false, false, false, 0, nullptr)});
+      next += std::chrono::microseconds(125);
+      std::this_thread::sleep_until(next);
+    }
+  });
+  pusher.join();
+  threads[0].join();
+  threads[1].join();
+  stop = true;
+  for (size_t i = 2; i < threads.size(); ++i) threads[i].join();
+  EXPECT_EQ(adapter->reports_dropped(), 0u) << "reports the node dropped for want of a reader";
+  EXPECT_EQ(got[0].load(), kPerPort);
+  EXPECT_EQ(got[1].load(), kPerPort);
+  std::printf("most reports waiting unread: %zu of 64\n", adapter->max_unread());
+}
+
+// At the pace of a USB adapter on a bus at full load (the timing model), as
+// fast as the sender writes them.
+TEST_F(FullRate, TwelveThousandFramesAtFullLoadArriveInOrderUnaltered) {
+  SKIP_WHERE_SLOWED();
+  canfd_sim::Timing timing;
+  timing.on = true;
+  adapter->set_timing(timing);
+  constexpr DWORD kFrames = 12000;
+  std::atomic<bool> failed{false};
+  std::thread sender([&] {
+    BYTE data[8];
+    for (DWORD i = 0; i < kFrames && !failed; ++i) {
+      wire::put_le32(data, i);
+      wire::put_le32(data + 4, ~i);
+      int rc;
+      while ((rc = CANFD_SetCANTxMsg(h, 1, 1, i & 0x1FFFFFFF, 0, 0, 8, data)) ==
+             CANFD_ERR_TX_QUEUE_FULL)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      if (rc != 0) failed = true;
+    }
+  });
+  DWORD next = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (next < kFrames && std::chrono::steady_clock::now() < deadline) {
+    BYTE type, mode, rtr, fdf, dlc, data[64];
+    DWORD id, s, us;
+    if (CANFD_GetCANRxMsg(h, 2, &type, &mode, &id, &rtr, &fdf, &dlc, data, &s, &us) != 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+      continue;
+    }
+    ASSERT_EQ(id, next) << "reports the node dropped: " << adapter->reports_dropped();
+    ASSERT_EQ(wire::get_le32(data), next);
+    ASSERT_EQ(wire::get_le32(data + 4), ~next);
+    ASSERT_EQ(dlc, 8);
+    ++next;
+  }
+  sender.join();
+  EXPECT_FALSE(failed);
+  EXPECT_EQ(next, kFrames);
+  EXPECT_EQ(adapter->frames_dropped(), 0u);
+}
+
+}  // namespace
