@@ -12,6 +12,28 @@
  * for any other number, after the device checks (CANFD_ERR_INVALID_INDEX,
  * CANFD_ERR_DEVICE_NOT_OPEN) and before it reads its other arguments.
  *
+ * The calls an application uses come first, in the order a program meets
+ * them: types and result codes, discovery, opening and closing, the device's
+ * state, commands, frames. The device record, the worker control block, the
+ * workers' entry points, the transmit report queue functions and the raw
+ * command exchange close the header, under "Internals kept for
+ * compatibility" (@ref internals): applications do not need them.
+ *
+ * @par Who reads and writes the node
+ * Each open device has two worker threads, and no other thread reads or
+ * writes its node:
+ * - the receive worker reads every report: it hands an answer to the
+ *   command waiting for it at once, stores frames in their port's receive
+ *   ring with their host time, and wakes each port's waiters (and its
+ *   readiness descriptor) once per batch of reports;
+ * - the transmit worker writes every report: command requests and resets
+ *   first, in the order they were asked for, then the transmit report queue,
+ *   where CANFD_SetCANTxMsg and CANFD_SendCANFrames put their frames.
+ *
+ * An application thread hands its request or its frames over and waits, if
+ * at all, with its own deadline; it never waits inside a read or a write of
+ * the node.
+ *
  * @par Threads
  * - Any call may come from any thread, and any number of threads may call
  *   at once, on one device or on several.
@@ -24,23 +46,25 @@
  *   to leave, and any later call returns CANFD_ERR_DEVICE_NOT_OPEN. A second
  *   close of the same device returns CANFD_ERR_DEVICE_NOT_OPEN.
  * - Commands to one device run one at a time (each waits for the one before
- *   it to be answered); the two ports' frame calls do not wait for each
- *   other, nor for commands.
+ *   it to be answered); the resets and the two ports' frame calls do not
+ *   wait for each other, nor for commands.
  *
  * @par What blocks, and for how long
  * - Commands wait for the adapter's answer: at most one second each (the
  *   filter list calls exchange up to three commands). CANFD_OpenDevice
- *   sends two commands with 10 ms each.
+ *   sends two commands with 10 ms each. The resets wait up to one second
+ *   for the node to take their request.
  * - CANFD_SetCANTxMsg never waits for the adapter: it queues the frame for
  *   the transmit worker, or returns CANFD_ERR_TX_QUEUE_FULL at once when
- *   eight reports already wait.
+ *   eight reports already wait. CANFD_SendCANFrames waits for room in the
+ *   queue up to its timeout.
  * - CANFD_GetCANRxMsg, CANFD_GetCANRxMsgCount and the clears never wait.
- *   CANFD_WaitCANRxMsg waits up to its timeout.
- * - CANFD_CloseDevice first lets the transmit worker write the frames it
- *   has accepted, for at most 250 ms in all, then stops both workers: it
- *   returns within 300 ms of the last call on the device leaving.
- * - No application thread reads or writes the node: the receive worker
- *   reads every report, the transmit worker writes every report.
+ *   CANFD_WaitCANRxMsg and CANFD_ReceiveCANFrames wait up to their timeout.
+ * - CANFD_CloseDevice lets the transmit worker write the frames it has
+ *   accepted until 250 ms after close began, gives it 20 ms more to finish,
+ *   then stops both workers: once it holds the library lock, it returns
+ *   within 270 ms, or as soon as the calls in progress have left if that
+ *   takes longer (they are woken, and leave at once).
  *
  * @par A stalled adapter
  * A write to a USB hidraw node blocks until the adapter takes the report,
@@ -61,8 +85,8 @@
  * - a write the node gives up on is recorded (USBDEV_GetLastError returns
  *   CANFD_ERR_USB_WRITE from then on, as CANFD_SetCANTxMsg does) and the
  *   frames of that report are counted as lost (CANFD_GetCANFrameCounts);
- * - CANFD_CloseDevice returns within its 300 ms: what is still queued then
- *   is dropped, and the device's node, descriptors and memory are released
+ * - CANFD_CloseDevice keeps its 270 ms: what is still queued then is
+ *   dropped, and the device's node, descriptors and memory are released
  *   when the write the transmit worker is in returns.
  *
  * @par An unplugged adapter
@@ -182,103 +206,17 @@ const char *CANFD_GetResultText(int code);
 /** @} */
 
 /**
- * @defgroup records Device record and library tables
- * @brief The per-device record, the worker control block, the scan list.
+ * @defgroup discovery Discovery
+ * @brief Discovery through /sys/class/hidraw.
  *
- * The library allocates one device record and one worker control block for
- * each open device and keeps them to itself. Their layouts are public: the
- * ring functions of canfd_comm.h work on a record given to them. Sizes of
- * the device record's buffers come first.
+ * A scan reads the uevent file of every hidraw device and lists those with
+ * vendor 3F9A and product 0E31 or 0E32, at most CANFD_LIST_SIZE of them, in
+ * directory order, in List. The scans take the library lock.
  * @{
  */
 
-/** Bytes in a report: the report number byte and the 512 packet bytes. */
-#define CANFD_REPORT_SIZE 513
-/** Reports in the transmit report queue. */
-#define CANFD_TXQUEUE_SLOTS 8
-/** Bytes in a port's receive ring: 10240 received-frame records. */
-#define CANFD_RX_RING_SIZE 819200
-/** Bytes in a port's transmit ring: 128 transmitted-frame records. */
-#define CANFD_TX_RING_SIZE 9216
-/** Device indices 0 to 127. */
-#define CANFD_MAX_DEVICES 128
-/** Devices that may be open at once. */
-#define CANFD_MAX_OPEN_DEVICES 8
 /** Entries of the scan list List. */
 #define CANFD_LIST_SIZE 8
-
-/** One outgoing report of the transmit report queue. */
-typedef struct {
-  BYTE data[CANFD_REPORT_SIZE]; /**< Byte 0 is the report number (0), then the packet. */
-  int size;                     /**< Unused: reports always go out whole. */
-} USBDEV_TxBuf_St;
-
-/**
- * Per-device record, one per open adapter.
- *
- * The four byte rings hold frame records of their port: whole 80-byte
- * received-frame records in the receive rings, 72-byte transmitted-frame
- * records in the transmit rings.
- */
-typedef struct {
-  int fd;             /**< The open hidraw node. */
-  BYTE hidNum;        /**< Unused. */
-  WORD PID;           /**< Unused. */
-  DWORD BID;          /**< Unused. */
-  BYTE IsDeviceOpen;  /**< 1 while the device is open. */
-  int event_fd;       /**< eventfd that wakes the transmit worker. */
-  uint32_t LastError; /**< Sticky transmit error: see USBDEV_GetLastError(). */
-  USBDEV_TxBuf_St TxBuf[CANFD_TXQUEUE_SLOTS]; /**< The transmit report queue. */
-  int TxIn;                                   /**< Queue position of the next report to add. */
-  int TxOut;                      /**< Queue position of the next report to write out. */
-  int TxCnt;                      /**< Reports in the queue. */
-  pthread_mutex_t mutex_USBDevTx; /**< Guards the transmit report queue. */
-  pthread_mutex_t mutex_CANTx_P1; /**< Guards port 1's transmit ring. */
-  pthread_mutex_t mutex_CANTx_P2; /**< Guards port 2's transmit ring. */
-  pthread_mutex_t mutex_CANRx_P1; /**< Guards port 1's receive ring. */
-  pthread_mutex_t mutex_CANRx_P2; /**< Guards port 2's receive ring. */
-  pthread_mutex_t mutex_NormPkt;  /**< Held by a command for its whole exchange. */
-  DWORD BUFF_RX_Larg_C1_Start;    /**< Port 1 receive ring: offset of the oldest byte. */
-  DWORD BUFF_RX_Larg_C1_End;      /**< Port 1 receive ring: offset after the newest byte. */
-  DWORD BUFF_RX_Larg_C1_Count;    /**< Port 1 receive ring: bytes held. */
-  DWORD BUFF_RX_Larg_C2_Start;    /**< Port 2 receive ring: offset of the oldest byte. */
-  DWORD BUFF_RX_Larg_C2_End;      /**< Port 2 receive ring: offset after the newest byte. */
-  DWORD BUFF_RX_Larg_C2_Count;    /**< Port 2 receive ring: bytes held. */
-  DWORD BUFF_TX_Larg_C1_Start;    /**< Port 1 transmit ring: offset of the oldest byte. */
-  DWORD BUFF_TX_Larg_C1_End;      /**< Port 1 transmit ring: offset after the newest byte. */
-  DWORD BUFF_TX_Larg_C1_Count;    /**< Port 1 transmit ring: bytes held. */
-  DWORD BUFF_TX_Larg_C2_Start;    /**< Port 2 transmit ring: offset of the oldest byte. */
-  DWORD BUFF_TX_Larg_C2_End;      /**< Port 2 transmit ring: offset after the newest byte. */
-  DWORD BUFF_TX_Larg_C2_Count;    /**< Port 2 transmit ring: bytes held. */
-  BYTE BUFF_RX_NormPkt[512];      /**< The answer to the command in progress. */
-  BYTE BUFF_RX_LargPkt_C1[CANFD_RX_RING_SIZE]; /**< Port 1 receive ring storage. */
-  BYTE BUFF_RX_LargPkt_C2[CANFD_RX_RING_SIZE]; /**< Port 2 receive ring storage. */
-  BYTE BUFF_TX_LargPkt_C1[CANFD_TX_RING_SIZE]; /**< Port 1 transmit ring storage. */
-  BYTE BUFF_TX_LargPkt_C2[CANFD_TX_RING_SIZE]; /**< Port 2 transmit ring storage. */
-  BYTE m_byNormalPktArrive; /**< 1 once the answer to the command in progress arrived. */
-} KALVEN_CANFD_CAN_Buf_St, *PKALVEN_CANFD_CAN_Buf_St;
-/** @typedef PKALVEN_CANFD_CAN_Buf_St
- * Pointer to a device record: the form in which the functions take it. */
-
-/**
- * Worker control block, one per open device.
- *
- * Made by new_thread(), which starts both workers of the device.
- */
-typedef struct receivethread thread_t;
-/** The worker control block (see thread_t). */
-struct receivethread {
-  int TransmitHandle;    /**< 1 when the transmit worker was started. */
-  int ReceiveHandle;     /**< 1 when the receive worker was started. */
-  int enable_rxthread;   /**< 1 while the receive worker runs, 0 while it is paused. */
-  int enable_txthread;   /**< 1 while the transmit worker runs, 0 while it is paused. */
-  pthread_t RxThread;    /**< The receive worker. */
-  pthread_t TxThread;    /**< The transmit worker. */
-  pthread_mutex_t mutex; /**< Guards the enable flags. */
-  pthread_cond_t cond;   /**< Wakes a paused worker. */
-  WORD (*rxthread_func)(thread_t *thread, BOOL Flage); /**< rxthread_config(). */
-  WORD (*txthread_func)(thread_t *thread, BOOL Flage); /**< txthread_config(). */
-};
 
 /** One entry of the scan list; Dev_hidNum 0xFFFFFFFF marks an empty entry. */
 typedef struct ListPARM {
@@ -288,69 +226,15 @@ typedef struct ListPARM {
 } ListDev;
 
 /**
- * Adapters found by the last scan, in directory order.
+ * Adapters found by the last scan, in directory order: entry i is the
+ * adapter whose ids CANFD_ListDevice gave at i, and its Dev_hidNum is the
+ * device index CANFD_OpenDevice gives it.
  *
  * Rewritten by every scan (CANFD_ScanDevice, CANFD_ListDevice,
  * get_hidraw_num, CANFD_OpenDevice): read it while no scan runs. Entries
  * after the last adapter found are empty.
  */
 extern ListDev List[CANFD_LIST_SIZE];
-
-/** Data length code (0-15) to data byte count: 0-8, 12, 16, 20, 24, 32, 48, 64. */
-extern const BYTE CANFD_DLC2DBN[16];
-
-/** @} */
-
-/**
- * @defgroup validation Device index validation
- * @brief Device index validation and the sticky transmit error.
- * @{
- */
-
-/**
- * Tells whether a device is open at an index.
- *
- * Unlike the other calls it does not see a close in progress: it returns 0
- * until close has released the device.
- *
- * @param hidnum device index.
- * @retval 0 the device is open.
- * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more; "Error: Invalid
- *         device index N" is printed on standard error.
- * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum.
- * @par Threads and blocking
- * Any thread; never blocks.
- */
-int USBDEV_CheckDeviceValid(WORD hidnum);
-/**
- * The sticky transmit error of a device.
- *
- * The transmit worker sets it when a report from the transmit report queue
- * could not be written to the node; it stays set until the device is
- * closed. CANFD_SetCANTxMsg returns it.
- *
- * @param hidnum device index.
- * @retval 0 every report was written so far.
- * @retval CANFD_ERR_USB_WRITE a report could not be written.
- * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
- * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or it is
- *         being closed.
- * @par Threads and blocking
- * Any thread; never blocks.
- */
-int USBDEV_GetLastError(WORD hidnum);
-
-/** @} */
-
-/**
- * @defgroup discovery Discovery
- * @brief Discovery through /sys/class/hidraw.
- *
- * A scan reads the uevent file of every hidraw device and lists those with
- * vendor 3F9A and product 0E31 or 0E32, at most CANFD_LIST_SIZE of them, in
- * directory order, in List. The scans take the library lock.
- * @{
- */
 
 /**
  * Scans for adapters and fills List.
@@ -389,43 +273,24 @@ BYTE CANFD_ListDevice(WORD *o_wPID, DWORD *o_dwBID);
  * As CANFD_ScanDevice.
  */
 int get_hidraw_num(WORD i_wpid, DWORD i_wbid, int *hidnum);
-/**
- * Reads the board id text (HID_UNIQ) of /dev/hidrawN from sysfs.
- *
- * Runs a shell pipeline (cat, grep and cut through popen) that reads
- * /sys/class/hidraw/hidrawN/device/uevent. The text, with its newline, goes
- * to buffer as fgets() stores it; when nothing could be read, "Error
- * reading from BIDstr.." is printed on standard error and buffer is left as
- * it was.
- *
- * @param num N of /dev/hidrawN.
- * @param[out] buffer receives the text; at most bufferSize - 1 characters
- *        and a terminating NUL.
- * @param bufferSize size of buffer in bytes.
- * @retval -1 the pipeline ran (whether or not it found the text).
- * @retval 0 the pipeline could not be started (a message is printed on
- *         standard error).
- * @par Threads and blocking
- * Any thread; does not take the library lock. Blocks while the shell
- * pipeline runs (a fork and three programs).
- */
-int getserialnum(BYTE num, char *buffer, size_t bufferSize);
 
 /** @} */
 
 /**
  * @defgroup opening Opening and closing
- * @brief Opening and closing; the worker control block.
+ * @brief Opening and closing a device, and how many may be open.
  *
- * An open device has two worker threads: the receive worker reads every
- * report from the node, hands answers to the command waiting for them and
- * stores frames in the receive rings; the transmit worker writes command
- * requests and resets, and the reports of the transmit report queue. They
- * are the only threads that read and write the node. Close stops and joins
- * both (a transmit worker still inside a write that the node holds is
- * joined by a later open or close).
+ * Open starts the device's two worker threads, the only threads that read
+ * and write its node (see canfd.h, "Who reads and writes the node"); close
+ * stops and joins them. A transmit worker that close left inside a write
+ * to a stalled adapter is joined by a later open or close.
  * @{
  */
+
+/** Device indices 0 to 127. */
+#define CANFD_MAX_DEVICES 128
+/** Devices that may be open at once. */
+#define CANFD_MAX_OPEN_DEVICES 8
 
 /**
  * Opens the adapter with a product id and board id.
@@ -459,14 +324,15 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid);
  *
  * Calls in progress on the device return CANFD_ERR_DEVICE_NOT_OPEN (those
  * that wait wake at once) and close waits for them to leave. The transmit
- * worker then writes the reports it has accepted, for at most 250 ms in
- * all; both workers are stopped and joined, the node is closed and the
- * record released. The device's readiness descriptors are closed. If the
- * transmit worker is still inside a write then (an adapter that takes no
+ * worker writes the reports it has accepted until 250 ms after close began;
+ * both workers are stopped and joined, the node and the device's readiness
+ * descriptors are closed and the record is released. If the transmit worker
+ * is still inside a write 20 ms after that (an adapter that takes no
  * reports: the node gives up after about 5 s), close does not wait for it:
  * the reports still queued are dropped, and the node, the descriptors and
- * the record are released by the worker when its write returns. The index
- * can be opened again at once.
+ * the record are released by the worker when its write returns (its thread
+ * is joined by a later open or close). The index can be opened again at
+ * once.
  *
  * @param hidnum device index.
  * @retval 0 closed.
@@ -474,205 +340,52 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid);
  * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum (a second
  *         close, say).
  * @par Threads and blocking
- * Any thread; waits for the library lock and for the calls in progress to
- * leave, then at most 300 ms.
+ * Any thread; waits for the library lock, then returns within 270 ms, or as
+ * soon as the calls in progress have left if that takes longer.
  */
 int CANFD_CloseDevice(WORD hidnum);
-/**
- * Makes a worker control block and starts the two workers of a device.
- *
- * For CANFD_OpenDevice, which calls it with the library lock held; the
- * workers wait until open has published the block. Not for applications:
- * workers started for an open device wait for ever, and those started for
- * an index with no device crash the process.
- *
- * @param hidnum device index being opened.
- * @return the block, with ReceiveHandle and TransmitHandle set for the
- *         workers that started; NULL when there is no memory.
- */
-thread_t *new_thread(int hidnum);
-/**
- * Pauses or resumes the receive worker of a control block.
- *
- * A paused worker stops reading once it has handled the reports that wait:
- * no answer and no frame arrives until it is resumed, and commands time out.
- *
- * @param thread the control block.
- * @param Flage non-zero resumes the worker (and wakes it), 0 pauses it.
- * @retval 0 done.
- * @retval 0xFFFF the worker was never started, or could not be woken.
- * @par Threads and blocking
- * Any thread; takes the block's mutex, never waits otherwise.
- */
-WORD rxthread_config(thread_t *thread, BOOL Flage);
-/**
- * Pauses or resumes the transmit worker of a control block.
- *
- * A paused worker writes no report; the transmit report queue fills up.
- *
- * @param thread the control block.
- * @param Flage non-zero resumes the worker (and wakes it), 0 pauses it.
- * @retval 0 done.
- * @retval 0xFFFF the worker was never started, or could not be woken.
- * @par Threads and blocking
- * As rxthread_config.
- */
-WORD txthread_config(thread_t *thread, BOOL Flage);
 
 /** @} */
 
 /**
- * @defgroup transport Workers and the transmit report queue
- * @brief The worker bodies, the transmit report queue and raw packet writes.
- *
- * The transmit report queue holds up to CANFD_TXQUEUE_SLOTS reports, guarded
- * by the record's mutex_USBDevTx; the transmit worker writes them to the
- * node in order.
+ * @defgroup validation Device state
+ * @brief Whether a device is open, and its sticky write error.
  * @{
  */
 
 /**
- * The receive worker: reads every report from the node until the device
- * closes or is gone. It is the only thread that reads the node: it takes
- * every report that waits each time it wakes, hands answers over at once,
- * stores frames and wakes each port's waiters once per batch; while
- * reports come faster than one per millisecond it lets a few gather
- * between its reads (never more than a quarter of the 64 the kernel keeps,
- * at most 0.5 ms), except while a command waits for its answer. A caller
- * that holds a port's receive lock never holds it up: it keeps reading and
- * stores that port's frames once the lock is free.
+ * Tells whether a device is open at an index.
  *
- * Runs on the thread that new_thread() starts; not for applications.
+ * Unlike the other calls it does not see a close in progress: it returns 0
+ * until close has released the device.
  *
  * @param hidnum device index.
- */
-void USBDEV_TxRxThread(WORD hidnum);
-/**
- * The transmit worker: writes command requests and resets first, then the
- * reports of the transmit report queue, until the device closes. It is the
- * only thread that writes the node (a USB hidraw write blocks until the
- * adapter takes the report, up to about 5 s).
- *
- * Runs on the thread that new_thread() starts; not for applications.
- *
- * @param hidnum device index.
- */
-void USBDEV_TxThread(WORD hidnum);
-/**
- * Queues one packet for the transmit worker and wakes it.
- *
- * The report is the report number 0, the packet, and zeros up to
- * CANFD_REPORT_SIZE. Nothing waits for an answer: packets that the adapter
- * answers belong in CANFD_Send_Recv. A frame packet that the full queue
- * refuses is lost and counted (CANFD_GetCANFrameCounts). Whether the report
- * is written shows later in USBDEV_GetLastError.
- *
- * @param hidnum device index.
- * @param[in] data the packet.
- * @param sz packet length in bytes, up to CANFD_PACKET_MAX.
- * @retval 0 queued.
- * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
- * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or close
- *         has begun.
- * @retval CANFD_ERR_DATA_TOO_LONG sz is above CANFD_PACKET_MAX.
- * @retval CANFD_ERR_DEVICE_GONE the adapter was unplugged.
- * @retval CANFD_ERR_TX_QUEUE_FULL CANFD_TXQUEUE_SLOTS reports wait already.
- * @par Threads and blocking
- * Any thread; never waits for the adapter (only for the queue's mutex).
- */
-int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz);
-/**
- * Adds a packet to the transmit report queue of an open device, without
- * waking the transmit worker (USBDEV_Notify does).
- *
- * @param hidnum device index of an open device (not checked).
- * @param[in] data the packet.
- * @param datasize packet length in bytes, up to CANFD_PACKET_MAX (not
- *        checked).
- * @return the number of reports queued now (1 to CANFD_TXQUEUE_SLOTS), or
- *         -1 when the queue was full.
- * @par Threads and blocking
- * The caller holds the record's mutex_USBDevTx; never blocks.
- */
-int USBDEV_TxBuf_EnQueue(WORD hidnum, BYTE *data, int datasize);
-/**
- * Drops the oldest report of the transmit report queue of an open device.
- *
- * @param hidnum device index of an open device (not checked); its queue
- *        must not be empty.
- * @return the number of reports left.
- * @par Threads and blocking
- * The caller holds the record's mutex_USBDevTx; never blocks.
- */
-int USBDEV_TxBuf_DeQueue(WORD hidnum);
-/**
- * The number of reports in a record's transmit report queue.
- *
- * @param pCAN_FD the device record.
- * @return 0 to CANFD_TXQUEUE_SLOTS.
- * @par Threads and blocking
- * Hold the record's mutex_USBDevTx for an answer that stays true; never
- * blocks.
- */
-int USBDEV_TxBuf_QueueNum(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
-/**
- * Wakes the transmit worker of a record (through its event_fd).
- *
- * @param pCAN_FD the device record.
+ * @retval 0 the device is open.
+ * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more; "Error: Invalid
+ *         device index N" is printed on standard error.
+ * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum.
  * @par Threads and blocking
  * Any thread; never blocks.
  */
-void USBDEV_Notify(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
-
-/** @} */
-
+int USBDEV_CheckDeviceValid(WORD hidnum);
 /**
- * @defgroup exchange Command exchange
- * @brief Synchronous command exchange, which every command call uses.
- * @{
- */
-
-/**
- * Synchronous command exchange: writes i_bySend as one report and waits up
- * to CmdTimeout ms for the answer, copied to o_byRecv (512 bytes).
+ * The sticky transmit error of a device.
  *
- * The transmit worker writes the request ahead of the transmit report
- * queue. Its answer is the adapter's next '!' or '?' packet with the same
- * function code (a '!' answer to a '$' read carries data). Commands to one
- * device run one at a time: the call first waits for the command before it.
- * An answer that comes after its command gave up is recognised as late and
- * dropped, never taken by the next command, unless that command's request
- * is the same, byte for byte: then the answer is the waiting command's (the
- * adapter may as well have lost the first request, after a silent spell;
- * the answer says the same). A request that the transmit worker could not
- * write in time because the node holds its write (a stalled adapter) is
- * withdrawn; one it was only slow to write still goes out, and its answer
- * is expected for a second. Packets that the adapter does not answer (frame
- * packets, the resets) end in CANFD_ERR_CMD_TIMEOUT.
+ * The transmit worker sets it when the node refused or gave up on a write:
+ * a frame report of the transmit report queue, a command's request or a
+ * reset. It stays set until the device is closed. CANFD_SetCANTxMsg returns
+ * it.
  *
  * @param hidnum device index.
- * @param[in] i_bySend the request packet: 6-byte header and payload.
- * @param wData_Len request length in bytes, up to CANFD_PACKET_MAX.
- * @param[out] o_byRecv receives the answer packet, header and payload (at
- *        most 512 bytes). A refused request's answer starts with '?'
- *        (CANFD_OP_FAIL) and has the adapter's error code at byte 6.
- * @param CmdTimeout milliseconds from the start of the call (the write
- *        included) that the call waits for the answer.
- * @retval 0 an answer arrived, '!' or '?'.
+ * @retval 0 every report was written so far.
+ * @retval CANFD_ERR_USB_WRITE a report could not be written.
  * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
  * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or it is
- *         being closed (also while the call waits).
- * @retval CANFD_ERR_DATA_TOO_LONG wData_Len is above CANFD_PACKET_MAX.
- * @retval CANFD_ERR_DEVICE_GONE the adapter was unplugged (before or while
- *         the call waited).
- * @retval CANFD_ERR_CMD_TIMEOUT no answer in time, or the node did not take
- *         the request in time.
- * @retval CANFD_ERR_USB_WRITE the node refused the request, or gave up on it
- *         (also recorded for USBDEV_GetLastError).
+ *         being closed.
  * @par Threads and blocking
- * Any thread; waits for the command before it, then up to CmdTimeout ms.
+ * Any thread; never blocks.
  */
-int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv, DWORD CmdTimeout);
+int USBDEV_GetLastError(WORD hidnum);
 
 /** @} */
 
@@ -1198,7 +911,8 @@ int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSiz
  * @brief Sending one frame, and hardware periodic sending.
  *
  * Frame transmission. i_byDlen is a data length code; i_byData must hold
- * CANFD_DLC2DBN[dlc] bytes.
+ * CANFD_DLC2DBN[dlc] bytes. Frames wait for the transmit worker in the
+ * transmit report queue, CANFD_TXQUEUE_SLOTS reports deep.
  *
  * A frame is given by its fields: i_byMode 0 for an 11-bit (standard)
  * identifier, non-zero for a 29-bit (extended) one; i_dwID (cut to its 11
@@ -1209,6 +923,11 @@ int CANFD_SetCANEXTIDFilter(WORD hidnum, BYTE i_byCANPort, WORD i_wEXTFIDListSiz
  * and error state flags.
  * @{
  */
+
+/** Data length code (0-15) to data byte count: 0-8, 12, 16, 20, 24, 32, 48, 64. */
+extern const BYTE CANFD_DLC2DBN[16];
+/** Reports in the transmit report queue. */
+#define CANFD_TXQUEUE_SLOTS 8
 
 /**
  * Queues one frame for sending on a port.
@@ -1590,9 +1309,9 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd);
  * Counts of a port since open or the last clear: frames dropped because the
  * receive ring was full, and frame reports that never reached the adapter:
  * refused because the transmit queue was full (CANFD_SetCANTxMsg and
- * USBDEV_Write), lost in a write
- * that the node gave up on (a stalled adapter), or still queued when close
- * gave up on a stalled adapter. The frames in them are lost.
+ * USBDEV_Write), lost in a write that the node gave up on (a stalled
+ * adapter), or still queued when the drain time of close ran out. The
+ * frames in them are lost.
  * Either pointer may be NULL. A non-zero i_byClear sets both to 0 after
  * reading them. The counts wrap around at 2^32.
  *
@@ -1612,6 +1331,361 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd);
  */
 int CANFD_GetCANFrameCounts(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwRxDropped,
                             DWORD *o_dwTxRefused, BYTE i_byClear);
+
+/** @} */
+
+/* ==========================================================================
+ * Internals kept for compatibility
+ * ========================================================================== */
+
+/**
+ * @defgroup internals Internals kept for compatibility
+ * @brief The device record, the worker control block, the workers' entry
+ * points, the transmit report queue and the raw command exchange.
+ *
+ * Applications do not need anything in this part: the calls above open,
+ * configure and close a device, send and receive frames, and tell every
+ * failure. These names stay exported, unchanged in name, layout and value,
+ * so that programs built against earlier releases keep building, linking
+ * and running, and because the ring functions of canfd_comm.h take a device
+ * record. Several are safe only where the library itself calls them, as
+ * each one says: a worker body or a queue function called by an application
+ * breaks its device, or the process.
+ */
+
+/**
+ * @defgroup records Device record and worker control block
+ * @ingroup internals
+ * @brief The per-device record, its buffer sizes, and the worker control
+ * block.
+ *
+ * The library allocates one device record and one worker control block for
+ * each open device and keeps them to itself: no call hands one out. The
+ * record's layout is public because the ring functions of canfd_comm.h work
+ * on a record given to them.
+ * @{
+ */
+
+/** Bytes in a report: the report number byte and the 512 packet bytes. */
+#define CANFD_REPORT_SIZE 513
+/** Bytes in a port's receive ring: 10240 received-frame records. */
+#define CANFD_RX_RING_SIZE 819200
+/** Bytes in a port's transmit ring: 128 transmitted-frame records. */
+#define CANFD_TX_RING_SIZE 9216
+
+/** One outgoing report of the transmit report queue. */
+typedef struct {
+  BYTE data[CANFD_REPORT_SIZE]; /**< Byte 0 is the report number (0), then the packet. */
+  int size;                     /**< Unused: reports always go out whole. */
+} USBDEV_TxBuf_St;
+
+/**
+ * Per-device record, one per open adapter.
+ *
+ * The four byte rings hold frame records of their port: whole 80-byte
+ * received-frame records in the receive rings, 72-byte transmitted-frame
+ * records in the transmit rings.
+ */
+typedef struct {
+  int fd;             /**< The open hidraw node. */
+  BYTE hidNum;        /**< Unused. */
+  WORD PID;           /**< Unused. */
+  DWORD BID;          /**< Unused. */
+  BYTE IsDeviceOpen;  /**< 1 while the device is open. */
+  int event_fd;       /**< eventfd that wakes the transmit worker. */
+  uint32_t LastError; /**< Sticky transmit error: see USBDEV_GetLastError(). */
+  USBDEV_TxBuf_St TxBuf[CANFD_TXQUEUE_SLOTS]; /**< The transmit report queue. */
+  int TxIn;                                   /**< Queue position of the next report to add. */
+  int TxOut;                      /**< Queue position of the next report to write out. */
+  int TxCnt;                      /**< Reports in the queue. */
+  pthread_mutex_t mutex_USBDevTx; /**< Guards the transmit report queue. */
+  pthread_mutex_t mutex_CANTx_P1; /**< Guards port 1's transmit ring. */
+  pthread_mutex_t mutex_CANTx_P2; /**< Guards port 2's transmit ring. */
+  pthread_mutex_t mutex_CANRx_P1; /**< Guards port 1's receive ring. */
+  pthread_mutex_t mutex_CANRx_P2; /**< Guards port 2's receive ring. */
+  pthread_mutex_t mutex_NormPkt;  /**< Held by a command for its whole exchange. */
+  DWORD BUFF_RX_Larg_C1_Start;    /**< Port 1 receive ring: offset of the oldest byte. */
+  DWORD BUFF_RX_Larg_C1_End;      /**< Port 1 receive ring: offset after the newest byte. */
+  DWORD BUFF_RX_Larg_C1_Count;    /**< Port 1 receive ring: bytes held. */
+  DWORD BUFF_RX_Larg_C2_Start;    /**< Port 2 receive ring: offset of the oldest byte. */
+  DWORD BUFF_RX_Larg_C2_End;      /**< Port 2 receive ring: offset after the newest byte. */
+  DWORD BUFF_RX_Larg_C2_Count;    /**< Port 2 receive ring: bytes held. */
+  DWORD BUFF_TX_Larg_C1_Start;    /**< Port 1 transmit ring: offset of the oldest byte. */
+  DWORD BUFF_TX_Larg_C1_End;      /**< Port 1 transmit ring: offset after the newest byte. */
+  DWORD BUFF_TX_Larg_C1_Count;    /**< Port 1 transmit ring: bytes held. */
+  DWORD BUFF_TX_Larg_C2_Start;    /**< Port 2 transmit ring: offset of the oldest byte. */
+  DWORD BUFF_TX_Larg_C2_End;      /**< Port 2 transmit ring: offset after the newest byte. */
+  DWORD BUFF_TX_Larg_C2_Count;    /**< Port 2 transmit ring: bytes held. */
+  BYTE BUFF_RX_NormPkt[512];      /**< The answer to the command in progress. */
+  BYTE BUFF_RX_LargPkt_C1[CANFD_RX_RING_SIZE]; /**< Port 1 receive ring storage. */
+  BYTE BUFF_RX_LargPkt_C2[CANFD_RX_RING_SIZE]; /**< Port 2 receive ring storage. */
+  BYTE BUFF_TX_LargPkt_C1[CANFD_TX_RING_SIZE]; /**< Port 1 transmit ring storage. */
+  BYTE BUFF_TX_LargPkt_C2[CANFD_TX_RING_SIZE]; /**< Port 2 transmit ring storage. */
+  BYTE m_byNormalPktArrive; /**< 1 once the answer to the command in progress arrived. */
+} KALVEN_CANFD_CAN_Buf_St, *PKALVEN_CANFD_CAN_Buf_St;
+/** @typedef PKALVEN_CANFD_CAN_Buf_St
+ * Pointer to a device record: the form in which the functions take it. */
+
+/**
+ * Worker control block, one per open device.
+ *
+ * Made by new_thread(), which starts both workers of the device.
+ */
+typedef struct receivethread thread_t;
+/** The worker control block (see thread_t). */
+struct receivethread {
+  int TransmitHandle;    /**< 1 when the transmit worker was started. */
+  int ReceiveHandle;     /**< 1 when the receive worker was started. */
+  int enable_rxthread;   /**< 1 while the receive worker runs, 0 while it is paused. */
+  int enable_txthread;   /**< 1 while the transmit worker runs, 0 while it is paused. */
+  pthread_t RxThread;    /**< The receive worker. */
+  pthread_t TxThread;    /**< The transmit worker. */
+  pthread_mutex_t mutex; /**< Guards the enable flags. */
+  pthread_cond_t cond;   /**< Wakes a paused worker. */
+  WORD (*rxthread_func)(thread_t *thread, BOOL Flage); /**< rxthread_config(). */
+  WORD (*txthread_func)(thread_t *thread, BOOL Flage); /**< txthread_config(). */
+};
+
+/** @} */
+
+/**
+ * @defgroup transport Workers and the transmit report queue
+ * @ingroup internals
+ * @brief Starting and pausing the workers, their bodies, the transmit report
+ * queue and raw packet writes.
+ *
+ * CANFD_OpenDevice starts the workers through new_thread() and
+ * CANFD_CloseDevice stops them; CANFD_SetCANTxMsg and CANFD_SendCANFrames
+ * fill the transmit report queue. The queue holds up to CANFD_TXQUEUE_SLOTS
+ * reports, guarded by the record's mutex_USBDevTx; the transmit worker
+ * writes them to the node in order, after any command request or reset that
+ * waits.
+ * @{
+ */
+
+/**
+ * Makes a worker control block and starts the two workers of a device.
+ *
+ * For CANFD_OpenDevice, which calls it with the library lock held; the
+ * workers wait until open has published the block. Not for applications:
+ * workers started for an open device wait for ever, and those started for
+ * an index with no device crash the process.
+ *
+ * @param hidnum device index being opened.
+ * @return the block, with ReceiveHandle and TransmitHandle set for the
+ *         workers that started; NULL when there is no memory.
+ */
+thread_t *new_thread(int hidnum);
+/**
+ * Pauses or resumes the receive worker of a control block.
+ *
+ * A paused worker stops reading once it has handled the reports that wait:
+ * no answer and no frame arrives until it is resumed, and commands time out.
+ *
+ * @param thread the control block.
+ * @param Flage non-zero resumes the worker (and wakes it), 0 pauses it.
+ * @retval 0 done.
+ * @retval 0xFFFF the worker was never started, or could not be woken.
+ * @par Threads and blocking
+ * Any thread; takes the block's mutex, never waits otherwise.
+ */
+WORD rxthread_config(thread_t *thread, BOOL Flage);
+/**
+ * Pauses or resumes the transmit worker of a control block.
+ *
+ * A paused worker writes no report; the transmit report queue fills up.
+ *
+ * @param thread the control block.
+ * @param Flage non-zero resumes the worker (and wakes it), 0 pauses it.
+ * @retval 0 done.
+ * @retval 0xFFFF the worker was never started, or could not be woken.
+ * @par Threads and blocking
+ * As rxthread_config.
+ */
+WORD txthread_config(thread_t *thread, BOOL Flage);
+/**
+ * The receive worker: reads every report from the node until the device
+ * closes or is gone. It is the only thread that reads the node: it takes
+ * every report that waits each time it wakes, hands answers over at once,
+ * stores frames and wakes each port's waiters once per batch; while
+ * reports come faster than one per millisecond it lets a few gather
+ * between its reads (never more than a quarter of the 64 the kernel keeps,
+ * at most 0.5 ms), except while a command waits for its answer. A caller
+ * that holds a port's receive lock does not hold it up: it keeps reading
+ * and stores that port's frames once the lock is free (it waits for the
+ * lock only once 64 of that port's reports wait for it).
+ *
+ * Runs on the thread that new_thread() starts; not for applications.
+ *
+ * @param hidnum device index.
+ */
+void USBDEV_TxRxThread(WORD hidnum);
+/**
+ * The transmit worker: writes command requests and resets first, then the
+ * reports of the transmit report queue, until the device closes (then what
+ * it accepted, until the drain time of close is up). It is the only thread
+ * that writes the node (a USB hidraw write blocks until the adapter takes
+ * the report, up to about 5 s).
+ *
+ * Runs on the thread that new_thread() starts; not for applications.
+ *
+ * @param hidnum device index.
+ */
+void USBDEV_TxThread(WORD hidnum);
+/**
+ * Queues one packet for the transmit worker and wakes it.
+ *
+ * The report is the report number 0, the packet, and zeros up to
+ * CANFD_REPORT_SIZE. Nothing waits for an answer: packets that the adapter
+ * answers belong in CANFD_Send_Recv. A frame packet that the full queue
+ * refuses is lost and counted (CANFD_GetCANFrameCounts). Whether the report
+ * is written shows later in USBDEV_GetLastError.
+ *
+ * @param hidnum device index.
+ * @param[in] data the packet.
+ * @param sz packet length in bytes, up to CANFD_PACKET_MAX.
+ * @retval 0 queued.
+ * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
+ * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or close
+ *         has begun.
+ * @retval CANFD_ERR_DATA_TOO_LONG sz is above CANFD_PACKET_MAX.
+ * @retval CANFD_ERR_DEVICE_GONE the adapter was unplugged.
+ * @retval CANFD_ERR_TX_QUEUE_FULL CANFD_TXQUEUE_SLOTS reports wait already.
+ * @par Threads and blocking
+ * Any thread; never waits for the adapter (only for the queue's mutex).
+ */
+int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz);
+/**
+ * Adds a packet to the transmit report queue of an open device, without
+ * waking the transmit worker (USBDEV_Notify does).
+ *
+ * @param hidnum device index of an open device (not checked).
+ * @param[in] data the packet.
+ * @param datasize packet length in bytes, up to CANFD_PACKET_MAX (not
+ *        checked).
+ * @return the number of reports queued now (1 to CANFD_TXQUEUE_SLOTS), or
+ *         -1 when the queue was full.
+ * @par Threads and blocking
+ * The caller holds the record's mutex_USBDevTx; never blocks.
+ */
+int USBDEV_TxBuf_EnQueue(WORD hidnum, BYTE *data, int datasize);
+/**
+ * Drops the oldest report of the transmit report queue of an open device.
+ *
+ * @param hidnum device index of an open device (not checked); its queue
+ *        must not be empty.
+ * @return the number of reports left.
+ * @par Threads and blocking
+ * The caller holds the record's mutex_USBDevTx; never blocks.
+ */
+int USBDEV_TxBuf_DeQueue(WORD hidnum);
+/**
+ * The number of reports in a record's transmit report queue.
+ *
+ * @param pCAN_FD the device record.
+ * @return 0 to CANFD_TXQUEUE_SLOTS.
+ * @par Threads and blocking
+ * Hold the record's mutex_USBDevTx for an answer that stays true; never
+ * blocks.
+ */
+int USBDEV_TxBuf_QueueNum(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
+/**
+ * Wakes the transmit worker of a record (through its event_fd).
+ *
+ * @param pCAN_FD the device record.
+ * @par Threads and blocking
+ * Any thread; never blocks.
+ */
+void USBDEV_Notify(PKALVEN_CANFD_CAN_Buf_St pCAN_FD);
+
+/** @} */
+
+/**
+ * @defgroup exchange Raw command exchange
+ * @ingroup internals
+ * @brief The synchronous command exchange under every command call.
+ *
+ * Each command call builds its request, exchanges it through
+ * CANFD_Send_Recv and decodes the answer; every command the adapter takes
+ * has its call above.
+ * @{
+ */
+
+/**
+ * Synchronous command exchange: writes i_bySend as one report and waits up
+ * to CmdTimeout ms for the answer, copied to o_byRecv (512 bytes).
+ *
+ * The transmit worker writes the request ahead of the transmit report
+ * queue. Its answer is the adapter's next '!' or '?' packet with the same
+ * function code (a '!' answer to a '$' read carries data). Commands to one
+ * device run one at a time: the call first waits for the command before it.
+ * An answer that comes after its command gave up is recognised as late and
+ * dropped, never taken by the next command, unless that command's request
+ * is the same, byte for byte: then the answer is the waiting command's (the
+ * adapter may as well have lost the first request, after a silent spell;
+ * the answer says the same). A request that the transmit worker could not
+ * write in time because the node holds its write (a stalled adapter) is
+ * withdrawn; one it was only slow to write still goes out, and its answer
+ * is expected for a second. Packets that the adapter does not answer (frame
+ * packets, the resets) end in CANFD_ERR_CMD_TIMEOUT.
+ *
+ * @param hidnum device index.
+ * @param[in] i_bySend the request packet: 6-byte header and payload.
+ * @param wData_Len request length in bytes, up to CANFD_PACKET_MAX.
+ * @param[out] o_byRecv receives the answer packet, header and payload (at
+ *        most 512 bytes). A refused request's answer starts with '?'
+ *        (CANFD_OP_FAIL) and has the adapter's error code at byte 6.
+ * @param CmdTimeout milliseconds from the start of the call (the write
+ *        included) that the call waits for the answer.
+ * @retval 0 an answer arrived, '!' or '?'.
+ * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
+ * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or it is
+ *         being closed (also while the call waits).
+ * @retval CANFD_ERR_DATA_TOO_LONG wData_Len is above CANFD_PACKET_MAX.
+ * @retval CANFD_ERR_DEVICE_GONE the adapter was unplugged (before or while
+ *         the call waited).
+ * @retval CANFD_ERR_CMD_TIMEOUT no answer in time, or the node did not take
+ *         the request in time.
+ * @retval CANFD_ERR_USB_WRITE the node refused the request, or gave up on it
+ *         (also recorded for USBDEV_GetLastError).
+ * @par Threads and blocking
+ * Any thread; waits for the command before it, then up to CmdTimeout ms.
+ */
+int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv, DWORD CmdTimeout);
+
+/** @} */
+
+/**
+ * @defgroup serial Board id text
+ * @ingroup internals
+ * @brief The board id text of a hidraw node, through a shell pipeline.
+ *
+ * The scans read the board id from sysfs themselves, and CANFD_ListDevice
+ * gives it as a number; this older call runs a shell pipeline for it.
+ * @{
+ */
+
+/**
+ * Reads the board id text (HID_UNIQ) of /dev/hidrawN from sysfs.
+ *
+ * Runs a shell pipeline (cat, grep and cut through popen) that reads
+ * /sys/class/hidraw/hidrawN/device/uevent. The text, with its newline, goes
+ * to buffer as fgets() stores it; when nothing could be read, "Error
+ * reading from BIDstr.." is printed on standard error and buffer is left as
+ * it was.
+ *
+ * @param num N of /dev/hidrawN.
+ * @param[out] buffer receives the text; at most bufferSize - 1 characters
+ *        and a terminating NUL.
+ * @param bufferSize size of buffer in bytes.
+ * @retval -1 the pipeline ran (whether or not it found the text).
+ * @retval 0 the pipeline could not be started (a message is printed on
+ *         standard error).
+ * @par Threads and blocking
+ * Any thread; does not take the library lock. Blocks while the shell
+ * pipeline runs (a fork and three programs).
+ */
+int getserialnum(BYTE num, char *buffer, size_t bufferSize);
 
 /** @} */
 
