@@ -38,7 +38,10 @@
 ///
 /// Blocking: each call blocks as the C call under it (see canfd.h): commands
 /// up to one second once their turn comes, sends and receives up to the
-/// timeout given, close up to 250 ms after the calls in progress returned.
+/// timeout given, close up to 270 ms (or until the calls in progress, which
+/// it wakes, have returned, if that takes longer), a stalled adapter or not.
+/// No call waits inside a read or write of the adapter's node: the
+/// library's two workers do those.
 #ifndef CANFD_HPP
 #define CANFD_HPP
 
@@ -581,7 +584,10 @@ struct IdRange {
 /// Counts of a port since open or the last clear (they wrap at 2^32).
 struct FrameCounts {
   uint32_t rx_dropped = 0;  ///< Frames lost because the receive ring was full.
-  uint32_t tx_refused = 0;  ///< Reports refused because the transmit queue was full.
+  /// Frame reports that did not reach the adapter: refused by a full
+  /// transmit queue (CANFD_SetCANTxMsg), or lost in a write that the node
+  /// gave up on (a stalled adapter).
+  uint32_t tx_refused = 0;
 };
 
 /// Elements of a port's standard identifier filter list.
@@ -1048,9 +1054,9 @@ class Port {
     return true;
   }
   /// A descriptor for poll, select or epoll: readable while received frames
-  /// wait, and once the adapter is gone. The library owns it: do not read,
-  /// write or close it. Valid until the adapter is closed
-  /// (CANFD_GetCANRxEventFd; never blocks).
+  /// wait, and once the adapter is gone. The library owns it: do not write
+  /// or close it (reading it is not needed, and does no harm). Valid until
+  /// the adapter is closed (CANFD_GetCANRxEventFd; never blocks).
   /// @return the descriptor.
   /// @throws Error as the class describes.
   int rx_event_fd() const {
@@ -1058,8 +1064,8 @@ class Port {
     call("get receive descriptor", [&](WORD d) { return CANFD_GetCANRxEventFd(d, number_, &fd); });
     return fd;
   }
-  /// Frames dropped and reports refused since open or the last clear
-  /// (CANFD_GetCANFrameCounts; never blocks).
+  /// Frames dropped and frame reports that did not reach the adapter, since
+  /// open or the last clear (CANFD_GetCANFrameCounts; never blocks).
   /// @param clear true: set both counts to 0 after reading them.
   /// @return the counts.
   /// @throws Error as the class describes.
@@ -1209,9 +1215,11 @@ class Adapter {
   /// Whether this holds an open adapter (false once closed or moved from).
   explicit operator bool() const noexcept { return session_ && session_->is_open(); }
 
-  /// Closes the adapter (once; later closes do nothing): waits for the calls
-  /// in progress on it and its ports, which the library ends at once, then
-  /// for the transmit worker to write what was accepted (at most 250 ms).
+  /// Closes the adapter (once; later closes do nothing): the library ends
+  /// the calls in progress on it and its ports at once, and lets the
+  /// transmit worker write what was accepted until 250 ms after the close
+  /// began; close returns within 270 ms, or once those calls have returned
+  /// if that takes longer (CANFD_CloseDevice).
   void close() noexcept {
     if (session_) session_->close();
   }
