@@ -1,5 +1,5 @@
 // Small helpers of the VM stage's programs: clocks, CPU time, child
-// processes with pipes, line reading with a time limit.
+// processes with pipes, line reading with a time limit, hexadecimal text.
 #ifndef CANFD_VM_COMMON_H
 #define CANFD_VM_COMMON_H
 
@@ -35,6 +35,13 @@ inline double process_cpu_s() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
   };
   return s(ru.ru_utime) + s(ru.ru_stime);
+}
+
+// A result code or count as the VM stage's programs print it: 0x10100.
+inline std::string hex(long v) {
+  char b[24];
+  snprintf(b, sizeof b, "0x%lX", v);
+  return b;
 }
 
 inline void sleep_ms(long ms) {

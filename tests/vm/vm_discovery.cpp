@@ -30,12 +30,6 @@ void report(bool ok, const std::string &what, const std::string &figures) {
   if (!ok) ++failures;
 }
 
-std::string hex(long v) {
-  char b[16];
-  snprintf(b, sizeof b, "0x%lX", v);
-  return b;
-}
-
 struct Adapter {
   Adapter(const char *board, const char *product) : bid_text(board), pid_text(product) {}
   const char *bid_text, *pid_text;

@@ -60,12 +60,6 @@ std::string format(const char *f, double a, double b = 0) {
   return buf;
 }
 
-std::string hex(long v) {
-  char b[16];
-  snprintf(b, sizeof b, "0x%lX", v);
-  return b;
-}
-
 // canfd-sim --usb with one adapter; its node, product and board id.
 struct Sim {
   Child proc;

@@ -34,12 +34,6 @@ constexpr double kGoneWithinMs = 50;
 constexpr double kIdleCpuShareMax = 0.05;
 constexpr int kReplugFrames = 100;
 
-std::string hex(long v) {
-  char b[16];
-  snprintf(b, sizeof b, "0x%lX", v);
-  return b;
-}
-
 #ifdef CANFD_ERR_DEVICE_GONE
 constexpr bool kHaveGone = true;
 constexpr int kGone = CANFD_ERR_DEVICE_GONE;
