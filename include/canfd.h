@@ -46,8 +46,8 @@
  *   to leave, and any later call returns CANFD_ERR_DEVICE_NOT_OPEN. A second
  *   close of the same device returns CANFD_ERR_DEVICE_NOT_OPEN.
  * - Commands to one device run one at a time (each waits for the one before
- *   it to be answered); the resets and the two ports' frame calls do not
- *   wait for each other, nor for commands.
+ *   it to be answered); the resets do not wait for commands, and the two
+ *   ports' frame calls wait neither for each other nor for commands.
  *
  * @par What blocks, and for how long
  * - Commands wait for the adapter's answer: at most one second each (the
