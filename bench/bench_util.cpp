@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace bench {
 
@@ -50,6 +51,53 @@ double percentile(std::vector<double> v, double p) {
 
 double max_of(const std::vector<double> &v) {
   return v.empty() ? 0 : *std::max_element(v.begin(), v.end());
+}
+
+double Fields::d(const std::string &k) const {
+  const auto it = f.find(k);
+  return it == f.end() ? 0 : atof(it->second.c_str());
+}
+
+std::string Fields::at(const std::string &k) const {
+  const auto it = f.find(k);
+  return it == f.end() ? "-" : it->second;
+}
+
+std::string Fields::line(const std::string &tag) const {
+  std::string s = tag;
+  for (const auto &[k, v] : f) s += " " + k + "=" + v;
+  return s;
+}
+
+Fields Fields::parse(const std::string &text, const std::string &tag) {
+  Fields r;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(tag + " ", 0) != 0) continue;
+    std::istringstream words(line.substr(tag.size() + 1));
+    std::string w;
+    while (words >> w) {
+      const size_t eq = w.find('=');
+      if (eq != std::string::npos && eq > 0) r.f[w.substr(0, eq)] = w.substr(eq + 1);
+    }
+  }
+  return r;
+}
+
+std::string shell_unquote(const std::string &word) {
+  std::string v;
+  bool quoted = false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (word[i] == '\'') {
+      quoted = !quoted;
+    } else if (word[i] == '\\' && !quoted && i + 1 < word.size()) {
+      v += word[++i];
+    } else {
+      v += word[i];
+    }
+  }
+  return v;
 }
 
 std::string fmt(const char *f, double v) {
@@ -94,6 +142,18 @@ void Table::print() const {
 void heading(const std::string &title, const std::string &what) {
   printf("### %s\n\n%s\n\n", title.c_str(), what.c_str());
   fflush(stdout);
+}
+
+void Goals::add(const std::string &what, const std::string &figure, const std::string &goal,
+                bool met) {
+  table_.add({what, figure, goal, met ? "met" : "MISSED"});
+  ++rows_;
+}
+
+void Goals::print(const std::string &title) const {
+  if (rows_ == 0) return;
+  heading(title, "The figures of this run against the goals set for them.");
+  table_.print();
 }
 
 void die(const std::string &what) {

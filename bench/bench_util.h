@@ -56,6 +56,35 @@ struct SeqCheck {
   }
 };
 
+// A span of the adapter's clock (CLOCK_MONOTONIC in the sandbox, as
+// monotonic_us), and whether a frame's time stamp falls within it.
+struct Window {
+  int64_t from_us = 0, to_us = 0;
+  bool holds(uint32_t second, uint32_t usecond) const {
+    const int64_t t = static_cast<int64_t>(second) * 1000000 + usecond;
+    return t >= from_us && t < to_us;
+  }
+};
+
+// Named figures passed from one process to another as one line of text:
+// the tag, then key=value words (values without spaces).
+struct Fields {
+  std::map<std::string, std::string> f;
+
+  // The value as a number; 0 when absent.
+  double d(const std::string &k) const;
+  bool has(const std::string &k) const { return f.count(k) != 0; }
+  // The value as text; "-" when absent.
+  std::string at(const std::string &k) const;
+  std::string line(const std::string &tag) const;
+  // The fields of the lines of text that start with the tag.
+  static Fields parse(const std::string &text, const std::string &tag);
+};
+
+// The value of a word as a shell reads it: single quotes taken off, and a
+// backslash outside them taking the next character as it is.
+std::string shell_unquote(const std::string &word);
+
 // Formatting of table cells.
 std::string fmt(const char *f, double v);
 std::string num(double v);
@@ -78,6 +107,18 @@ class Table {
 };
 
 void heading(const std::string &title, const std::string &what);
+
+// The goals the figures are held to, printed as a last table.
+class Goals {
+ public:
+  void add(const std::string &what, const std::string &figure, const std::string &goal, bool met);
+  // Prints the table under a heading, if any goal was added.
+  void print(const std::string &title) const;
+
+ private:
+  Table table_{{"what", "figure", "goal", "result"}};
+  int rows_ = 0;
+};
 
 [[noreturn]] void die(const std::string &what);
 

@@ -69,24 +69,6 @@ struct Options {
   bool wants(const char *s) const { return sections.empty() || sections.count(s) != 0; }
 };
 
-// The goals the figures are held to, printed last.
-class Goals {
- public:
-  void add(const std::string &what, const std::string &figure, const std::string &goal, bool met) {
-    table_.add({what, figure, goal, met ? "met" : "MISSED"});
-    ++rows_;
-  }
-  void print() const {
-    if (rows_ == 0) return;
-    bench::heading("Goals", "The figures of this run against the goals set for them.");
-    table_.print();
-  }
-
- private:
-  Table table_{{"what", "figure", "goal", "result"}};
-  int rows_ = 0;
-};
-
 // ---- The adapter and the two ways to reach it --------------------------------
 
 class Rig {
@@ -510,7 +492,7 @@ struct RxResults {
   }
 };
 
-void bench_receive(Rig &rig, const Options &o, Goals &goals) {
+void bench_receive(Rig &rig, const Options &o, bench::Goals &goals) {
   const uint64_t reports = o.quick ? 5000 : 100000;
   RxResults full;
   rig.adapter().set_lossless(true);
@@ -962,7 +944,7 @@ std::vector<double> wakeups(canfd_sim::Adapter &a, int rounds, const std::functi
   return us;
 }
 
-void bench_wakeup(Rig &rig, const Options &o, Goals &goals) {
+void bench_wakeup(Rig &rig, const Options &o, bench::Goals &goals) {
   const int rounds = o.quick ? 100 : 1000;
   const int fd = rig.open_raw();
   const std::vector<double> raw = wakeups(rig.adapter(), rounds, [fd] {
@@ -1163,7 +1145,7 @@ GapRun gap_run(Rig &rig, const Mix &mix, double secs) {
   return r;
 }
 
-void bench_gap(Rig &rig, const Options &o, Goals &goals) {
+void bench_gap(Rig &rig, const Options &o, bench::Goals &goals) {
   const double secs = o.quick ? 1.0 : 3.0;
   const Mix mixes[] = {
       {"a waiting CANFD_ReceiveCANFrames thread per port", false, false, false, 0},
@@ -1334,7 +1316,7 @@ int main(int argc, char **argv) {
       "## libcanfd benchmarks\n\n%s; simulated adapter in this process over a Unix seqpacket "
       "socket (the hidraw sandbox).\n\n",
       bench::machine().c_str());
-  Goals goals;
+  bench::Goals goals;
   if (o.wants("receive")) bench_receive(rig, o, goals);
   if (o.wants("transmit")) bench_transmit(rig, o);
   if (o.wants("bus")) bench_bus(rig, o);
@@ -1343,6 +1325,6 @@ int main(int argc, char **argv) {
   if (o.wants("wakeup")) bench_wakeup(rig, o, goals);
   if (o.wants("gap")) bench_gap(rig, o, goals);
   if (o.wants("transfer")) bench_transfer(rig, o);
-  goals.print();
+  goals.print("Goals");
   return 0;
 }

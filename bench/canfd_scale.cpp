@@ -69,17 +69,18 @@ enum class Consumer { Raw, Batch, Epoll, Single };
 struct ConsumerInfo {
   Consumer c;
   const char *key;
+  const char *short_name;
   const char *name;
 };
 
 const ConsumerInfo kConsumers[] = {
-    {Consumer::Raw, "raw",
+    {Consumer::Raw, "raw", "raw",
      "raw: read() per node, write() of 7-frame reports (library closed; baseline)"},
-    {Consumer::Batch, "batch",
+    {Consumer::Batch, "batch", "(a) waiting batch calls",
      "(a) a thread per port in CANFD_ReceiveCANFrames, CANFD_SendCANFrames"},
-    {Consumer::Epoll, "epoll",
+    {Consumer::Epoll, "epoll", "(b) epoll on readiness",
      "(b) one epoll thread on every readiness descriptor, CANFD_SendCANFrames"},
-    {Consumer::Single, "single",
+    {Consumer::Single, "single", "(c) one-frame calls",
      "(c) CANFD_WaitCANRxMsg + CANFD_GetCANRxMsg, CANFD_SetCANTxMsg (1 ms sleep when full)"},
 };
 
@@ -100,37 +101,9 @@ double physical_rate(const Kind &k) {
                                                    kArbRate, kDataRate));
 }
 
-// One row's figures, as the measuring child reports them on one line of
-// key=value fields.
-struct Result {
-  std::map<std::string, std::string> f;
-
-  double d(const std::string &k) const {
-    const auto it = f.find(k);
-    return it == f.end() ? 0 : atof(it->second.c_str());
-  }
-  bool has(const std::string &k) const { return f.count(k) != 0; }
-  std::string line() const {
-    std::string s = "result";
-    for (const auto &[k, v] : f) s += " " + k + "=" + v;
-    return s;
-  }
-  static Result parse(const std::string &text) {
-    Result r;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind("result ", 0) != 0) continue;
-      std::istringstream words(line.substr(7));
-      std::string w;
-      while (words >> w) {
-        const size_t eq = w.find('=');
-        if (eq != std::string::npos) r.f[w.substr(0, eq)] = w.substr(eq + 1);
-      }
-    }
-    return r;
-  }
-};
+// One row's figures, as the measuring child reports them on one line.
+using Result = bench::Fields;
+constexpr const char *kResultTag = "result";
 
 // ---- The measuring child --------------------------------------------------------
 
@@ -153,19 +126,8 @@ void make_frame(CANFD_Frame_St &f, const Kind &k, BYTE port, uint32_t seq) {
   wire::put_le32(f.data + 4, ~seq);
 }
 
-// The measured window, in the adapter's time (CLOCK_MONOTONIC in the
-// sandbox, as bench::monotonic_us): a frame counts for the bus's rate when
-// it ended on the bus within it, whenever it was taken.
-struct Window {
-  int64_t from_us = 0, to_us = 0;
-  bool holds(DWORD second, DWORD usecond) const {
-    const int64_t t = static_cast<int64_t>(second) * 1000000 + usecond;
-    return t >= from_us && t < to_us;
-  }
-};
-
 // Checks a received frame's data and order, and counts it in the window.
-void check(Port &p, const Window &w, const BYTE *data, DWORD second, DWORD usecond) {
+void check(Port &p, const bench::Window &w, const BYTE *data, DWORD second, DWORD usecond) {
   if (w.holds(second, usecond)) p.in_window.fetch_add(1, std::memory_order_relaxed);
   const uint32_t seq = wire::get_le32(data);
   if (wire::get_le32(data + 4) != ~seq) {
@@ -503,7 +465,7 @@ class Measure {
   const double secs_;
   const pid_t sim_;
   std::vector<Port> ports_;
-  Window window_;
+  bench::Window window_;
   std::vector<WORD> handles_;
   std::vector<int> fds_;
   std::vector<std::thread> threads_;
@@ -523,7 +485,7 @@ int measure(int argc, char **argv) {
     if (strcmp(ki.key, argv[3]) == 0) k = &ki;
   if (c == nullptr || k == nullptr) bench::die("unknown consumer or kind");
   Measure m(c->c, *k, atoi(argv[4]), atof(argv[5]), static_cast<pid_t>(atol(argv[6])));
-  printf("%s\n", m.run().line().c_str());
+  printf("%s\n", m.run().line(kResultTag).c_str());
   return 0;
 }
 
@@ -569,23 +531,6 @@ bool read_line(int fd, std::string &line, int timeout_ms) {
   }
 }
 
-// The value of a shell-quoted word as canfd-sim prints it ('...' with '\''
-// for a quote, or a bare word).
-std::string unquote(const std::string &w) {
-  std::string v;
-  bool quoted = false;
-  for (size_t i = 0; i < w.size(); ++i) {
-    if (w[i] == '\'') {
-      quoted = !quoted;
-    } else if (w[i] == '\\' && !quoted && i + 1 < w.size()) {
-      v += w[++i];
-    } else {
-      v += w[i];
-    }
-  }
-  return v;
-}
-
 std::string self_dir() {
   char buf[4096];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -610,7 +555,7 @@ Result run_row(const ConsumerInfo &c, const Kind &k, int n, double secs) {
     for (const char *var : {"CANFD_SANDBOX", "LD_PRELOAD"}) {
       const std::string prefix = std::string("export ") + var + "=";
       if (line.rfind(prefix, 0) == 0) {
-        env.push_back(std::string(var) + "=" + unquote(line.substr(prefix.size())));
+        env.push_back(std::string(var) + "=" + bench::shell_unquote(line.substr(prefix.size())));
         ++got;
       }
     }
@@ -641,7 +586,7 @@ Result run_row(const ConsumerInfo &c, const Kind &k, int n, double secs) {
   kill(sim.pid, SIGTERM);
   waitpid(sim.pid, nullptr, 0);
   close(sim.out);
-  return Result::parse(text);
+  return Result::parse(text, kResultTag);
 }
 
 struct Options {
@@ -672,9 +617,9 @@ std::vector<std::string> cells(const ConsumerInfo &c, const Result &r, const Res
           fmt("%.3f", r.d("share_mean")),
           fmt("%.3f", r.d("share_worst")),
           num(rate),
-          r.f.at("lost"),
-          r.f.at("gaps"),
-          r.f.at("reordered"),
+          r.at("lost"),
+          r.at("gaps"),
+          r.at("reordered"),
           fmt("%.3f", cores),
           lib ? fmt("%.3f", r.d("workers_cpu") / wall) : "-",
           num(cpu_ns),
@@ -689,11 +634,7 @@ int drive(const Options &o) {
   printf("## libcanfd at scale\n\n%s; canfd-sim's adapters in a process of their own.\n\n",
          bench::machine().c_str());
   fflush(stdout);
-  struct Goal {
-    std::string what, figure, goal;
-    bool met;
-  };
-  std::vector<Goal> goals;
+  bench::Goals goals;
   for (const Kind &k : kKinds) {
     bench::heading(
         std::string("Scale: ") + k.name,
@@ -728,17 +669,18 @@ int drive(const Options &o) {
         if (n == 8 && c.c != Consumer::Raw && r.has("frames")) {
           const double cores = r.d("cpu") / r.d("wall");
           const double limit = c.c == Consumer::Single ? 0.5 : 0.3;
-          const std::string who = std::string(k.key) + ", 8 adapters, " + c.name;
-          goals.push_back(
-              {who + ": cores", fmt("%.3f", cores), "<= " + fmt("%.1f", limit), cores <= limit});
-          const bool clean = r.f.at("lost") == "0" && r.f.at("gaps") == "0" &&
-                             r.f.at("reordered") == "0" && r.f.at("wrong") == "0";
-          goals.push_back({who + ": lost, gaps, reordered, wrong",
-                           r.f.at("lost") + ", " + r.f.at("gaps") + ", " + r.f.at("reordered") +
-                               ", " + r.f.at("wrong"),
-                           "0, 0, 0, 0", clean});
-          goals.push_back({who + ": worst bus share", fmt("%.3f", r.d("share_worst")), ">= 0.99",
-                           r.d("share_worst") >= 0.99});
+          const std::string who = std::string(k.key) + ", 8 adapters, " + c.short_name;
+          goals.add(who + ": cores",
+                    fmt("%.3f", cores) + " (raw " + fmt("%.3f", raw.d("cpu") / raw.d("wall")) + ")",
+                    "<= " + fmt("%.1f", limit), cores <= limit);
+          const bool clean = r.at("lost") == "0" && r.at("gaps") == "0" &&
+                             r.at("reordered") == "0" && r.at("wrong") == "0";
+          goals.add(
+              who + ": lost, gaps after drops, reordered, wrong data",
+              r.at("lost") + ", " + r.at("gaps") + ", " + r.at("reordered") + ", " + r.at("wrong"),
+              "0, 0, 0, 0", clean);
+          goals.add(who + ": worst bus share", fmt("%.3f", r.d("share_worst")), ">= 0.99",
+                    r.d("share_worst") >= 0.99);
         }
       }
     }
@@ -750,10 +692,7 @@ int drive(const Options &o) {
       std::string("(d) one python-can Bus per port and one Notifier, 2 and 8 adapters: ") +
           (python ? "measured by " + o.python_bench + ", whose tables follow this run's."
                   : "not measured: python bench missing."));
-  bench::heading("Scale goals", "The figures of this run against the goals set for them.");
-  Table g({"what", "figure", "goal", "result"});
-  for (const Goal &x : goals) g.add({x.what, x.figure, x.goal, x.met ? "met" : "MISSED"});
-  g.print();
+  goals.print("Scale goals");
   return 0;
 }
 
