@@ -707,7 +707,7 @@ int main(int argc, char **argv) {
     if (a == "--quick") {
       o.quick = true;
       o.secs = 1;
-      o.adapters = {1, 8};
+      o.adapters = {8};
     } else if (a == "--python-bench" && i + 1 < argc) {
       o.python_bench = argv[++i];
     } else if (a == "--seconds" && i + 1 < argc) {

@@ -9,8 +9,8 @@
 # transfer. The section scale runs canfd-scale: 1, 2, 4 and 8 adapters
 # served by canfd-sim in a process of their own, the library's process
 # measured alone. No section: all of them, then the python-can benchmark if
-# the binding has one. --quick: a short run (under a minute); the full run
-# takes about ten minutes.
+# the binding has one. --quick: a short run (under a minute: scale with 8
+# adapters only); the full run takes about ten minutes.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
@@ -55,6 +55,16 @@ if $scale; then
   "$build/bin/canfd-scale" "${quick[@]}" --python-bench "$python_bench"
 fi
 if [ ${#sections[@]} -eq 0 ] && [ -f "$python_bench" ]; then
+  # The binding's own benchmark, inside canfd-sim with two adapters, the
+  # canfd tool loading the buses; the package installed offline into a venv.
   bash "$root/scripts/deps.sh" test
-  /usr/bin/python3 "$python_bench" "${quick[@]}"
+  cmake --build "$build" --target canfd canfd-tool -j2 > /dev/null
+  src=$root/bindings/python
+  venv_python=$(sh "$src/venv.sh" /usr/bin/python3 "$src" "$build/bindings/python")
+  python_args=(--tool "$build/bin/canfd")
+  [ ${#quick[@]} -eq 0 ] || python_args+=(--seconds 1 --only full --bitrate 1000000)
+  printf '### python-can (bindings/python/bench_python.py)\n\n```\n'
+  CANFD_LIBRARY="$build/src/libcanfd.so.1" PYTHONDONTWRITEBYTECODE=1 \
+    "$build/bin/canfd-sim" --adapters 2 --quiet -- "$venv_python" "$python_bench" "${python_args[@]}"
+  printf '```\n'
 fi
