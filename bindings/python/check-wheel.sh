@@ -48,8 +48,8 @@ assert entry and entry[0].value == "canfd_can.bus:CanfdBus", entry
 
 channels = [c["channel"] for c in can.detect_available_configs("canfd")]
 assert len(channels) == 2, channels
-with can.Bus(interface="canfd", channel=channels[0], fd=True) as tx, \
-        can.Bus(interface="canfd", channel=channels[1], fd=True) as rx:
+with can.Bus(interface="canfd", channel=channels[0], bitrate=500000, fd=True) as tx, \
+        can.Bus(interface="canfd", channel=channels[1], bitrate=500000, fd=True) as rx:
     tx.send(can.Message(arbitration_id=0x123, is_fd=True, bitrate_switch=True, data=range(13)))
     msg = rx.recv(1)
 assert msg is not None and msg.arbitration_id == 0x123 and msg.bitrate_switch, msg

@@ -33,8 +33,10 @@ FRAME_BRS = 0x08
 FRAME_ESI = 0x10
 MAX_DATA_LEN = 64
 
-# Bus states of CANFD_GetCANBusState (canfd.h, CANFD_BUS_...).
-BUS_STATES = {0: "error_active", 1: "error_warning", 2: "error_passive", 3: "bus_off"}
+# Bus states of CANFD_GetCANBusState (canfd.h, CANFD_BUS_...), and their names.
+BUS_ERROR_ACTIVE, BUS_ERROR_WARNING, BUS_ERROR_PASSIVE, BUS_OFF = 0, 1, 2, 3
+BUS_STATES = {BUS_ERROR_ACTIVE: "error_active", BUS_ERROR_WARNING: "error_warning",
+              BUS_ERROR_PASSIVE: "error_passive", BUS_OFF: "bus_off"}
 
 
 class Frame(ctypes.Structure):
@@ -78,6 +80,12 @@ def result_codes() -> Dict[str, Tuple[int, str]]:
     return _result_codes
 
 
+def code(name: str) -> Optional[int]:
+    """The code of a result the library may not have yet ("CANFD_ERR_..."), or None."""
+    entry = result_codes().get(name)
+    return None if entry is None else entry[0]
+
+
 def __getattr__(name: str) -> int:
     """ERR_TX_QUEUE_FULL and the others, taken from the library's table."""
     if name.startswith("ERR_"):
@@ -114,6 +122,7 @@ _PROTOTYPES = {
     "CANFD_GetCANOPMode": [WORD, BYTE, _PW, _PW, _PW],
     "CANFD_SetCANOPMode": [WORD, BYTE, WORD, WORD, WORD],
     "CANFD_GetCANBusState": [WORD, BYTE, _PB, _PB, _PB],
+    "CANFD_SetCANReInitialize": [WORD, BYTE],
     "CANFD_GetCANADBaudRate": [WORD, BYTE, _PD, _PD, _PW, _PW],
     "CANFD_SetCANADBaudRate": [WORD, BYTE, DWORD, DWORD, WORD, WORD],
     "CANFD_GetCANGlobalFilter": [WORD, BYTE, _PB, _PB, _PW, _PW],
@@ -149,6 +158,9 @@ def library_path() -> str:
 def lib() -> ctypes.CDLL:
     """The loaded library with its prototypes; loaded on first use."""
     global _lib
+    loaded = _lib
+    if loaded is not None:  # every frame call comes here: no lock once loaded
+        return loaded
     with _load_lock:
         if _lib is None:
             path = library_path()

@@ -3,38 +3,33 @@
 import collections
 import contextlib
 import ctypes
-import dataclasses
 import logging
 import math
 import os
+import select
 import threading
 import time
-from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Deque, Dict, List, Optional, Tuple, Union
 
 import can
-from can import BusABC, BusState, CanInitializationError, CanOperationError, Message
+from can import BusABC, BusState, CanOperationError, Message
 from can.typechecking import AutoDetectedConfig, CanFilters
-from can.util import dlc2len, len2dlc
 
-from . import _lib
-from ._filters import EXT_WIDTH, STD_WIDTH, hardware_ranges, matches
-from ._reader import DropLog, Failure, PortReader, RxFrame, message
+from . import _lib, _port
+from ._frames import DropLog, encode, messages
+from ._timing import flag, is_fd_timing, port_config
 
 LOG = logging.getLogger("canfd_can")
 
 # Received frames a bus keeps for its reader by default; beyond them new
 # frames are dropped (and warned about) until the bus is read again.
 RX_QUEUE_SIZE = 10240
-
-# Operating-mode words sent with the enable flag.
-BUS_MODE_NORMAL = 0
-ISO_MODE_ISO = 1
-ISO_MODE_NON_ISO = 0
-
-# Open, close and scans of the library must not run concurrently; this lock
-# also guards the table of open adapters and their ports.
-_registry_lock = threading.RLock()
-_devices: Dict[int, "_Device"] = {}  # board id -> _Device
+# A send waits in the library at most this long at a time, so that Python
+# runs signal handlers (Ctrl-C) between the waits.
+SEND_SLICE_MS = 50
+# Shutdown waits this long at most for the calls in other threads that it
+# woke to leave the bus.
+SHUTDOWN_WAIT_S = 2.0
 
 
 # The library's bus states as python-can's: error warning is still error active.
@@ -46,187 +41,6 @@ _BUS_STATES = {
 }
 
 
-def _check(rc: int, what: str, error=CanOperationError) -> None:
-    if rc != 0:
-        raise error(f"{what}: {_lib.describe(rc)}", error_code=rc)
-
-
-@dataclasses.dataclass(frozen=True)
-class _PortConfig:
-    bitrate: int
-    data_bitrate: int
-    sample_point: int  # 0.01 % units
-    data_sample_point: int
-    bus_mode: int
-    iso_mode: int
-
-
-class _Device:
-    """One open adapter, shared by the buses on its ports."""
-
-    def __init__(self, hidnum: int, pid: int, bid: int):
-        self.hidnum = hidnum
-        self.pid = pid
-        self.bid = bid
-        self.ports: Dict[int, "_Port"] = {}  # the ports buses use
-
-
-class _Port:
-    """A port in use: its settings, its buses and its reader."""
-
-    def __init__(self, dev: _Device, number: int, config: _PortConfig):
-        self.dev = dev
-        self.number = number
-        self.config = config
-        self.name = f"{dev.bid:08X}:{number}"
-        # Replaced whole, never changed in place: the reader takes it without a lock.
-        self.buses: Tuple["CanfdBus", ...] = ()
-        self.programmed: Optional[tuple] = None  # hardware filter ranges last written
-        self.reader: Optional[PortReader] = None
-        self.failure: Optional[Failure] = None  # set once the port can receive no more
-
-    def fail(self, failure: Failure) -> None:
-        """The reader ended for good: every bus is told."""
-        self.failure = failure
-        for bus in self.buses:
-            bus._wake()
-
-
-def _parse_channel(channel: Any) -> Tuple[Optional[int], int]:
-    """'1234ABCD:2' -> (0x1234ABCD, 2); 1 or '1' -> (None, 1)."""
-    usage = (f"channel {channel!r}: expected 'BOARDID:PORT' with the board id in hex "
-             "(e.g. '1234ABCD:1'), or the port 1 or 2 when one adapter is attached")
-    if isinstance(channel, bool):
-        raise ValueError(usage)
-    try:
-        if isinstance(channel, int):
-            bid, port = None, channel
-        else:
-            text = str(channel).strip()
-            if ":" in text:
-                board, port_text = text.rsplit(":", 1)
-                bid, port = int(board, 16), int(port_text)
-            else:
-                bid, port = None, int(text)
-    except ValueError:
-        raise ValueError(usage) from None
-    if port not in (1, 2) or (bid is not None and not 0 <= bid <= 0xFFFFFFFF):
-        raise ValueError(usage)
-    return bid, port
-
-
-def _sample_point(value: Union[int, float, str], name: str) -> int:
-    units = round(float(value) * 100)
-    if not 0 < units <= 10000:
-        raise ValueError(f"{name} {value} is not a percentage in (0, 100]")
-    return units
-
-
-def _flag(value: Any) -> bool:
-    """A boolean option, also as text from a configuration file."""
-    if isinstance(value, str):
-        return value.strip().lower() in ("1", "true", "yes", "on")
-    return bool(value)
-
-
-def _open_device(bid: Optional[int]) -> _Device:
-    """Returns the open adapter with this board id (any if None), opening it."""
-    if bid is not None and bid in _devices:
-        return _devices[bid]
-    found = _lib.scan()
-    if bid is None:
-        if len(found) != 1:
-            raise CanInitializationError(
-                f"{len(found)} adapters attached: name the adapter as 'BOARDID:PORT'")
-        pid, bid = found[0]
-        if bid in _devices:
-            return _devices[bid]
-    else:
-        pids = [p for p, b in found if b == bid]
-        if not pids:
-            raise CanInitializationError(f"no adapter with board id {bid:08X}")
-        pid = pids[0]
-    handle = _lib.WORD()
-    rc = _lib.lib().CANFD_OpenDevice(ctypes.byref(handle), pid, bid)
-    if rc != 0:
-        raise CanInitializationError(f"opening adapter {bid:08X}: {_lib.describe_open(rc)}",
-                                     error_code=rc)
-    dev = _Device(handle.value, pid, bid)
-    _devices[bid] = dev
-    return dev
-
-
-def _close_if_unused(dev: _Device) -> None:
-    if not dev.ports and _devices.get(dev.bid) is dev:
-        del _devices[dev.bid]
-        rc = _lib.lib().CANFD_CloseDevice(dev.hidnum)
-        if rc != 0:
-            LOG.warning("closing adapter %08X: %s", dev.bid, _lib.describe(rc))
-
-
-def _program_filters(port: _Port) -> None:
-    """Writes the port's hardware filter lists from the filters of all its buses.
-
-    The adapter filters one port for every bus on it, so it takes the union;
-    each bus then keeps only the frames that pass its own filters.
-    """
-    buses = port.buses
-    if not buses or any(b.filters is None for b in buses):
-        filters = None
-    else:
-        filters = [f for b in buses for f in b.filters]
-    ranges = hardware_ranges(filters, _lib.STD_FILTERS, _lib.EXT_FILTERS)
-    if port.programmed == ranges:
-        return
-    lib = _lib.lib()
-    h, n = port.dev.hidnum, port.number
-    std, ext = ranges
-    lo_std, hi_std = (_lib.WORD * _lib.STD_FILTERS)(), (_lib.WORD * _lib.STD_FILTERS)()
-    for i, (lo, hi) in enumerate(std):
-        lo_std[i], hi_std[i] = lo, hi
-    lo_ext, hi_ext = (_lib.DWORD * _lib.EXT_FILTERS)(), (_lib.DWORD * _lib.EXT_FILTERS)()
-    for i, (lo, hi) in enumerate(ext):
-        lo_ext[i], hi_ext[i] = lo, hi
-    port.programmed = None
-    _check(lib.CANFD_SetCANSTDIDFilter(h, n, len(std), lo_std, hi_std),
-           "setting the standard identifier filters")
-    _check(lib.CANFD_SetCANEXTIDFilter(h, n, len(ext), lo_ext, hi_ext),
-           "setting the extended identifier filters")
-    port.programmed = ranges
-
-
-def _start_port(port: _Port) -> None:
-    """Configures a port no bus used: disabled, then bit rates, filters, enabled."""
-    lib = _lib.lib()
-    h, n, config = port.dev.hidnum, port.number, port.config
-    err = CanInitializationError
-    _check(lib.CANFD_SetCANOPMode(h, n, 0, config.bus_mode, config.iso_mode),
-           "disabling the port", err)
-    _check(lib.CANFD_SetCANADBaudRate(h, n, config.bitrate, config.data_bitrate,
-                                      config.sample_point, config.data_sample_point),
-           "setting the bit rates", err)
-    _check(lib.CANFD_SetCANGlobalFilter(h, n, 0, 0), "setting the global filter", err)
-    _program_filters(port)
-    _check(lib.CANFD_ClearCANRxBuf(h, n), "clearing the receive buffer", err)
-    _check(lib.CANFD_GetCANFrameCounts(h, n, None, None, 1), "clearing the frame counts", err)
-    _check(lib.CANFD_SetCANOPMode(h, n, 1, config.bus_mode, config.iso_mode),
-           "enabling the port", err)
-
-
-def _release_port(port: _Port) -> None:
-    """Stops the reader of a port no bus uses any more and disables the port."""
-    port.dev.ports.pop(port.number, None)
-    if port.reader is not None:
-        port.reader.stop()
-        port.reader = None
-    rc = _lib.lib().CANFD_SetCANOPMode(port.dev.hidnum, port.number, 0, BUS_MODE_NORMAL,
-                                      ISO_MODE_ISO)
-    if rc == _lib.ERR_DEVICE_GONE:
-        LOG.debug("port %s: the adapter is gone", port.name)
-    elif rc != 0:
-        LOG.warning("disabling port %s: %s", port.name, _lib.describe(rc))
-
-
 class CanfdBus(BusABC):
     """A bus on one port of a two-port USB CAN FD adapter, through libcanfd.
 
@@ -234,20 +48,33 @@ class CanfdBus(BusABC):
         ``"1234ABCD:1"``; or just the port, ``1`` or ``2``, when exactly one
         adapter is attached.
     :param can_filters: python-can filters; see :meth:`can.BusABC.set_filters`.
-    :param bitrate: arbitration bit rate in bit/s (default 500000).
+    :param bitrate: arbitration bit rate in bit/s. With it (or ``timing``)
+        the bus sets the port up and switches it on (and the port is
+        switched off when its last bus shuts down); without both, the bus
+        only listens and changes none of the port's settings.
     :param data_bitrate: data-phase bit rate for CAN FD (default: the
-        arbitration bit rate); must not be below ``bitrate``. Without ``fd``
-        the data bit rate is the arbitration bit rate.
-    :param fd: open the port for CAN FD frames.
-    :param sample_point: arbitration sample point in percent (default 80).
+        arbitration bit rate); must not be below ``bitrate``.
+    :param fd: CAN FD frames may be sent.
+    :param sample_point: arbitration sample point in percent (default 80),
+        in steps of 0.01.
     :param data_sample_point: data-phase sample point in percent (default 80).
-    :param timing: alternative to ``bitrate`` and ``sample_point``: both
-        are taken from this :class:`can.BitTiming`.
+    :param timing: instead of the bit rates and sample points: a
+        :class:`can.BitTiming`, or a :class:`can.BitTimingFd` (python-can 4.3
+        and later; it implies ``fd``). The adapter takes a bit rate and a
+        sample point per phase; a timing whose clock, prescaler and
+        segments give other than whole bits per second or a sample point in
+        0.01 % steps is refused with the reason. The adapter chooses its own
+        time quanta and synchronisation jump width.
     :param bus_mode: bus-mode word of the adapter's operating mode (default
         0, normal operation).
     :param fd_non_iso: use non-ISO CAN FD (ISO-mode word 0; default ISO, 1).
+    :param local_loopback: frames this bus sends are also received by the
+        other buses on the same port in this process (default True), as
+        SocketCAN does.
     :param receive_own_messages: also return the frames this bus sent
         (with ``is_rx`` False).
+    :param ignore_rx_error_frames: do not return error frames (bus state
+        changes read from the adapter).
     :param rx_queue_size: received frames the bus keeps until it is read
         (default 10240); newer frames are dropped while it is full.
 
@@ -257,109 +84,91 @@ class CanfdBus(BusABC):
 
     def __init__(
         self,
-        channel: Union[str, int],
+        channel: Union[str, int, None] = None,
         can_filters: Optional[CanFilters] = None,
-        bitrate: Union[int, str] = 500000,
-        data_bitrate: Optional[Union[int, str]] = None,
-        fd: Union[bool, str] = False,
-        sample_point: Union[float, str] = 80.0,
-        data_sample_point: Union[float, str] = 80.0,
-        timing: Optional[can.BitTiming] = None,
-        bus_mode: Union[int, str] = BUS_MODE_NORMAL,
-        fd_non_iso: Union[bool, str] = False,
+        bitrate: Union[int, str, None] = None,
+        data_bitrate: Union[int, str, None] = None,
+        fd: Union[bool, str, None] = None,
+        sample_point: Union[float, str, None] = None,
+        data_sample_point: Union[float, str, None] = None,
+        timing: Optional[Any] = None,
+        bus_mode: Union[int, str, None] = None,
+        fd_non_iso: Union[bool, str, None] = None,
+        local_loopback: Union[bool, str] = True,
         receive_own_messages: Union[bool, str] = False,
+        ignore_rx_error_frames: Union[bool, str] = False,
         rx_queue_size: Union[int, str] = RX_QUEUE_SIZE,
         **kwargs: Any,
     ) -> None:
-        self._port: Optional[_Port] = None
-        self._closed = False
-        bid, port_number = _parse_channel(channel)
-        if timing is not None:
-            bitrate, sample_point = int(timing.bitrate), timing.sample_point
-        bitrate = int(bitrate)
-        fd = _flag(fd)
-        if fd:
-            data_bitrate = bitrate if data_bitrate is None else int(data_bitrate)
-        else:
-            data_bitrate, data_sample_point = bitrate, sample_point
-        if bitrate <= 0 or data_bitrate < bitrate or data_bitrate > 0xFFFFFFFF:
+        self._port: Optional[_port.Port] = None
+        self._closed = True  # until the bus is open: shutdown() has nothing to do
+        self._lock = threading.Lock()
+        if channel is None:
+            found = ", ".join(_port.channels()) or "none attached"
             raise ValueError(
-                f"bit rates {bitrate}/{data_bitrate}: the data bit rate must not be "
-                "below the arbitration bit rate")
+                "no channel given: name the port as 'BOARDID:PORT' (found: " + found + "), "
+                "as channel=..., with -c in python-can's tools, or as 'channel' in python-can's "
+                "configuration (~/.canrc, CAN_CHANNEL)")
+        bid, port_number = _port.parse_channel(channel)
+        if timing is not None and is_fd_timing(timing):
+            if fd is not None and not flag(fd):
+                raise ValueError("timing has a data phase (CAN FD): fd must not be False")
+            fd = True
+        self._fd = flag(fd) if fd is not None else False
+        config = port_config(bitrate, data_bitrate, self._fd, sample_point, data_sample_point,
+                             timing, bus_mode, fd_non_iso)
         rx_queue_size = int(rx_queue_size)
         if rx_queue_size < 1:
             raise ValueError(f"rx_queue_size {rx_queue_size}: at least 1")
-        non_iso = _flag(fd_non_iso)
-        config = _PortConfig(
-            bitrate, data_bitrate,
-            _sample_point(sample_point, "sample_point"),
-            _sample_point(data_sample_point, "data_sample_point"),
-            int(bus_mode) & 0xFFFF, ISO_MODE_NON_ISO if non_iso else ISO_MODE_ISO)
-        self._fd = fd
-        self._receive_own = _flag(receive_own_messages)
+        self._local_loopback = flag(local_loopback)
+        self._receive_own = flag(receive_own_messages)
+        self._error_frames = not flag(ignore_rx_error_frames)
         protocols = getattr(can, "CanProtocol", None)
         if protocols is not None:  # python-can 4.3 and later read it
-            if not fd:
+            if not self._fd:
                 self._can_protocol = protocols.CAN_20
-            elif non_iso and hasattr(protocols, "CAN_FD_NON_ISO"):
+            elif fd_non_iso is not None and flag(fd_non_iso) and \
+                    hasattr(protocols, "CAN_FD_NON_ISO"):
                 self._can_protocol = protocols.CAN_FD_NON_ISO
             else:
                 self._can_protocol = protocols.CAN_FD
 
-        # Received frames wait here for recv(); the event descriptor is
-        # readable while any wait (or once the bus can receive no more).
-        self._rx_queue: Deque[Message] = collections.deque()
-        self._rx_limit = rx_queue_size
-        self._rx_cond = threading.Condition(threading.Lock())
-        self._rx_event = os.eventfd(0, os.EFD_CLOEXEC | os.EFD_NONBLOCK)
-        self._rx_event_set = False
+        # Received frames wait in the queue for recv(). The event descriptor
+        # is readable while any wait (or once the bus can receive no more);
+        # fileno() is an epoll descriptor over it, the library's readiness
+        # descriptor of the port and the port's bus-state timer, so that it
+        # is readable whenever recv() has something to do.
+        self._queue: Deque[Message] = collections.deque()
+        self._limit = rx_queue_size
+        self._left = threading.Condition(self._lock)  # calls in recv() leaving
+        self._waiting = 0  # threads in recv()'s slow path
+        self._signalled = False  # the event descriptor is readable
+        self._fileno_used = False  # fileno() was called: keep the event up to date
+        self._event = os.eventfd(0, os.EFD_CLOEXEC | os.EFD_NONBLOCK)
+        self._epoll = select.epoll()
+        self._drops = DropLog("unknown", "the bus's receive queue was full (the bus is read "
+                                         "too slowly)")
         self.channel = "unknown"
+        self._closed = False
         try:
+            self._epoll.register(self._event, select.EPOLLIN)
             super().__init__(channel, can_filters=can_filters, **kwargs)
-            with _registry_lock:
-                self._attach(bid, port_number, config)
+            port = _port.attach(self, bid, port_number, config)
+            self._port = port
+            self._epoll.register(port.ready_fd, select.EPOLLIN)
+            if self._error_frames:
+                self._epoll.register(port.timer.fd, select.EPOLLIN)
         except BaseException:
-            os.close(self._rx_event)
             self._closed = True
+            if self._port is not None:
+                _port.detach(self, self._port)
+            self._epoll.close()
+            os.close(self._event)
             # Marks the bus shut down for python-can too (4.3 and later warn otherwise).
             with contextlib.suppress(AttributeError):
                 super().shutdown()
             raise
-
-    def _attach(self, bid: Optional[int], number: int, config: _PortConfig) -> None:
-        """Joins the port's buses, opening the adapter and starting the port if needed."""
-        dev = _open_device(bid)
-        name = f"{dev.bid:08X}:{number}"
-        self.channel = name
-        self.channel_info = f"CAN FD adapter {dev.bid:08X} port {number}"
-        self._drops = DropLog(name, "the bus's receive queue was full (the bus is read "
-                                    "too slowly)")
-        port = dev.ports.get(number)
-        if port is not None:
-            if port.config != config:
-                _close_if_unused(dev)
-                raise CanInitializationError(
-                    f"port {name} is already open with other settings: {port.config}")
-            port.buses += (self,)
-            try:
-                _program_filters(port)
-            except Exception:
-                port.buses = tuple(b for b in port.buses if b is not self)
-                raise
-            self._port = port
-            return
-        port = _Port(dev, number, config)
-        port.buses = (self,)
-        dev.ports[number] = port
-        try:
-            _start_port(port)
-            port.reader = PortReader(dev.hidnum, number, name, lambda: port.buses, port.fail)
-            port.reader.start()
-        except Exception:
-            _release_port(port)
-            _close_if_unused(dev)
-            raise
-        self._port = port
+        self.channel_info = f"CAN FD adapter {port.dev.bid:08X} port {port_number}"
 
     # -- configuration and status read back from the adapter ---------------
 
@@ -368,13 +177,13 @@ class CanfdBus(BusABC):
         h, n = self._handle()
         lib = _lib.lib()
         enable, bus_mode, iso = _lib.WORD(), _lib.WORD(), _lib.WORD()
-        _check(lib.CANFD_GetCANOPMode(h, n, ctypes.byref(enable), ctypes.byref(bus_mode),
-                                      ctypes.byref(iso)), "reading the operating mode")
+        _port.check(lib.CANFD_GetCANOPMode(h, n, ctypes.byref(enable), ctypes.byref(bus_mode),
+                                           ctypes.byref(iso)), "reading the operating mode")
         arb, data = _lib.DWORD(), _lib.DWORD()
         arb_sp, data_sp = _lib.WORD(), _lib.WORD()
-        _check(lib.CANFD_GetCANADBaudRate(h, n, ctypes.byref(arb), ctypes.byref(data),
-                                          ctypes.byref(arb_sp), ctypes.byref(data_sp)),
-               "reading the bit rates")
+        _port.check(lib.CANFD_GetCANADBaudRate(h, n, ctypes.byref(arb), ctypes.byref(data),
+                                               ctypes.byref(arb_sp), ctypes.byref(data_sp)),
+                    "reading the bit rates")
         return {
             "enabled": bool(enable.value),
             "bus_mode": bus_mode.value,
@@ -391,9 +200,10 @@ class CanfdBus(BusABC):
         "bus_off", "tx_errors": int, "rx_errors": int}``."""
         h, n = self._handle()
         state, tx_errors, rx_errors = _lib.BYTE(), _lib.BYTE(), _lib.BYTE()
-        _check(_lib.lib().CANFD_GetCANBusState(h, n, ctypes.byref(state),
-                                              ctypes.byref(tx_errors), ctypes.byref(rx_errors)),
-               "reading the port status")
+        _port.check(_lib.lib().CANFD_GetCANBusState(h, n, ctypes.byref(state),
+                                                   ctypes.byref(tx_errors),
+                                                   ctypes.byref(rx_errors)),
+                    "reading the port status")
         return {"bus_state": _lib.BUS_STATES.get(state.value, f"unknown ({state.value})"),
                 "tx_errors": tx_errors.value, "rx_errors": rx_errors.value}
 
@@ -401,7 +211,13 @@ class CanfdBus(BusABC):
     def state(self) -> BusState:
         """The port's bus state: ACTIVE while error active (also at the error
         warning level), PASSIVE while error passive, ERROR when bus off or
-        once the adapter is unplugged. Each read asks the adapter."""
+        once the adapter is unplugged. Each read asks the adapter.
+
+        Setting ACTIVE brings the port to taking part in the bus: a port this
+        process set up is switched on if it is off and re-initialised after
+        bus off (a port it only listens to is not changed: CanOperationError
+        says so). PASSIVE, a listen-only mode, is not available: the
+        adapter's operating mode defines none (NotImplementedError)."""
         port = self._port
         if port is not None and port.failure is not None:
             return BusState.ERROR
@@ -415,152 +231,164 @@ class CanfdBus(BusABC):
 
     @state.setter
     def state(self, new_state: BusState) -> None:
-        raise NotImplementedError("the adapter has no listen-only mode to set")
+        if new_state == BusState.PASSIVE:
+            raise NotImplementedError(
+                "BusState.PASSIVE (listen-only) is not available: the adapter's operating "
+                "mode words define no listen-only mode, so the port always acknowledges "
+                "frames while it is on")
+        if new_state != BusState.ACTIVE:
+            raise ValueError(f"{new_state} is a state a bus reaches, not one to set")
+        self._check_open()
+        self._port.make_active()
 
     # -- sending -----------------------------------------------------------
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
-        """Sends msg. Waits in the library up to timeout seconds (None: no
-        limit, 0: not at all) for room in the transmit queue, then raises
-        can.CanOperationError. Invalid frames raise ValueError."""
+        """Sends msg. Waits up to timeout seconds (None: no limit, 0: not at
+        all) for room in the library's transmit queue, then raises
+        can.CanOperationError. Signal handlers run during the wait (Ctrl-C
+        raises KeyboardInterrupt within SEND_SLICE_MS); the frame is then
+        either queued whole, with its copies for the buses of its port, or
+        not at all. Invalid frames raise ValueError."""
         h, n = self._handle()
-        frame = self._frame(msg)
+        frame = encode(msg, self._fd)
         if timeout is None:
-            wait_ms = _lib.WAIT_FOREVER_MS
+            deadline = None
         else:
-            wait_ms = min(_lib.WAIT_FOREVER_MS, max(0, math.ceil(timeout * 1000)))
+            deadline = time.monotonic() + max(0.0, timeout)
+        lib, port = _lib.lib(), self._port
         sent = _lib.DWORD()
-        rc = _lib.lib().CANFD_SendCANFrames(h, n, ctypes.byref(frame), 1, wait_ms,
-                                           ctypes.byref(sent))
-        if rc == _lib.ERR_TX_QUEUE_FULL:
-            raise CanOperationError(f"sending: transmit queue still full after {timeout} s",
-                                    error_code=rc)
-        if rc == _lib.ERR_INVALID_PARAM:
-            raise ValueError(f"the library refused the frame: {_lib.describe(rc)}")
-        if rc != 0:
+        while True:
+            if deadline is None:
+                wait_ms = SEND_SLICE_MS
+            else:
+                wait_ms = min(SEND_SLICE_MS,
+                              max(0, math.ceil((deadline - time.monotonic()) * 1000)))
+            sent.value = 0
+            try:
+                rc = lib.CANFD_SendCANFrames(h, n, ctypes.byref(frame), 1, wait_ms,
+                                             ctypes.byref(sent))
+            finally:
+                # Also when a signal handler raised as the call returned: a
+                # frame the library took is the port's, with its copies.
+                if sent.value:
+                    port.sent(self, msg, frame, time.time())
+            if rc == 0:
+                return
+            if rc == _lib.ERR_TX_QUEUE_FULL:
+                if deadline is None or time.monotonic() < deadline:
+                    continue
+                raise CanOperationError(f"sending: transmit queue still full after {timeout} s",
+                                        error_code=rc)
+            if rc == _lib.ERR_INVALID_PARAM:
+                raise ValueError(f"the library refused the frame: {_lib.describe(rc)}")
             self._check_open()
-            _check(rc, "sending")
-        if self._receive_own:
-            self._deliver_own(msg, frame)
-
-    def _frame(self, msg: Message) -> _lib.Frame:
-        """The library's frame record for msg, or ValueError."""
-        if msg.is_error_frame:
-            raise CanOperationError("the adapter cannot send error frames")
-        limit = EXT_WIDTH if msg.is_extended_id else STD_WIDTH
-        if not 0 <= msg.arbitration_id <= limit:
-            raise ValueError(f"arbitration id 0x{msg.arbitration_id:X} out of range")
-        data = bytes(msg.data or b"")
-        frame = _lib.Frame()
-        frame.id = msg.arbitration_id
-        flags = _lib.FRAME_EXT if msg.is_extended_id else 0
-        if msg.is_fd:
-            if not self._fd:
-                raise ValueError("CAN FD frame on a bus opened without fd=True")
-            if msg.is_remote_frame:
-                raise ValueError("CAN FD has no remote frames")
-            if len(data) > _lib.MAX_DATA_LEN:
-                raise ValueError(f"{len(data)} data bytes: CAN FD carries at most 64")
-            flags |= _lib.FRAME_FD
-            if msg.bitrate_switch:
-                flags |= _lib.FRAME_BRS
-            if msg.error_state_indicator:
-                flags |= _lib.FRAME_ESI
-        elif msg.bitrate_switch or msg.error_state_indicator:
-            raise ValueError("bit rate switch and error state indicator are CAN FD only")
-        elif msg.is_remote_frame:
-            if not 0 <= msg.dlc <= 8:
-                raise ValueError(f"remote frame dlc {msg.dlc}: at most 8")
-            flags |= _lib.FRAME_RTR
-            frame.flags, frame.len = flags, msg.dlc
-            return frame
-        elif len(data) > 8:
-            raise ValueError(f"{len(data)} data bytes: a classic frame carries at most 8")
-        frame.flags, frame.len = flags, len(data)
-        ctypes.memmove(frame.data, data, len(data))
-        return frame
-
-    def _deliver_own(self, msg: Message, frame: _lib.Frame) -> None:
-        """Queues the copy of a sent frame that receive_own_messages asks for."""
-        if msg.is_remote_frame:
-            length, data = frame.len, None
-        else:
-            # A CAN FD length without a data length code goes out padded.
-            length = dlc2len(len2dlc(frame.len)) if msg.is_fd else frame.len
-            data = bytes(frame.data)[:length]
-        own = Message(
-            timestamp=time.time(), arbitration_id=msg.arbitration_id,
-            is_extended_id=msg.is_extended_id, is_remote_frame=msg.is_remote_frame,
-            is_fd=msg.is_fd, bitrate_switch=msg.is_fd and msg.bitrate_switch,
-            error_state_indicator=msg.is_fd and msg.error_state_indicator,
-            dlc=length, data=data, channel=self.channel, is_rx=False)
-        if matches(self.filters, own.arbitration_id, own.is_extended_id):
-            self._enqueue([own])
+            _port.check(rc, "sending")
 
     # -- receiving ---------------------------------------------------------
 
-    def _deliver(self, frames: Sequence[RxFrame]) -> None:
-        """Called by the port's reader: queues this bus's copies of frames."""
-        channel, filters = self.channel, self.filters
-        copies = [m for m in (message(f, channel, filters) for f in frames) if m is not None]
-        if copies:
-            self._enqueue(copies)
+    def _deliver_received(self, frames, taker: bool) -> None:
+        """Called by the port as it takes frames: queues this bus's copies.
+        taker: this bus's own recv() takes them, in this thread."""
+        msgs = messages(frames, self.channel, self.filters)
+        if msgs:
+            self._deliver(msgs, taker)
 
-    def _enqueue(self, msgs: List[Message]) -> None:
-        with self._rx_cond:
+    def _deliver(self, msgs: List[Message], taker: bool = False) -> None:
+        with self._lock:
             if self._closed:
                 return
-            room = self._rx_limit - len(self._rx_queue)
+            room = self._limit - len(self._queue)
             dropped = len(msgs) - room if len(msgs) > room else 0
             if dropped:
                 msgs = msgs[:room]
             if msgs:
-                self._rx_queue.extend(msgs)
-                self._set_event()
-                self._rx_cond.notify(len(msgs))
+                self._queue.extend(msgs)
+                # The event descriptor is for fileno() and for other threads
+                # waiting on this bus; a recv() that took the frames itself
+                # pops them next without it.
+                if self._fileno_used or self._waiting > taker:
+                    self._signal()
         if dropped:
             self._drops.add(dropped)
 
     def _wake(self) -> None:
-        """Ends every wait: the port can receive no more."""
-        with self._rx_cond:
+        """The port can receive no more: every wait ends."""
+        with self._lock:
             if not self._closed:
-                self._set_event()
-            self._rx_cond.notify_all()
+                self._signal()
 
-    def _set_event(self) -> None:
-        if not self._rx_event_set:
-            os.eventfd_write(self._rx_event, 1)
-            self._rx_event_set = True
+    def _signal(self) -> None:
+        """Makes the event descriptor readable (under _lock)."""
+        if not self._signalled:
+            os.eventfd_write(self._event, 1)
+            self._signalled = True
+
+    def _pop(self) -> Optional[Message]:
+        """The next queued message, or None."""
+        with self._lock:
+            if self._closed:
+                raise CanOperationError("the bus is shut down")
+            queue = self._queue
+            if not queue:
+                return None
+            msg = queue.popleft()
+            if not queue and self._signalled and self._port.failure is None:
+                os.eventfd_read(self._event)
+                self._signalled = False
+            return msg
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
+        msg = self._pop()
+        if msg is not None:
+            return msg, True
         deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
-        with self._rx_cond:
+        port = self._port
+        with self._lock:
+            if self._closed:
+                raise CanOperationError("the bus is shut down")
+            self._waiting += 1
+        try:
             while True:
-                self._check_open()
-                if self._rx_queue:
-                    msg = self._rx_queue.popleft()
-                    if not self._rx_queue and self._port.failure is None:
-                        os.eventfd_read(self._rx_event)
-                        self._rx_event_set = False
+                left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                gather = port.gather_time()
+                if gather > 0 and left != 0:
+                    time.sleep(gather if left is None else min(gather, left))
+                    if left is not None:
+                        left = max(0.0, deadline - time.monotonic())
+                # Frames for the port, this bus's event or the bus-state timer
+                # end the wait (at once when one is ready); signal handlers
+                # run meanwhile (Ctrl-C).
+                self._epoll.poll(-1.0 if left is None else left)
+                port.take(self)
+                msg = self._pop()
+                if msg is not None:
                     return msg, True
-                failure = self._port.failure
+                failure = port.failure
                 if failure is not None:
                     raise CanOperationError(f"receiving on {self.channel}: {failure.text}",
                                             error_code=failure.code)
-                if deadline is None:
-                    self._rx_cond.wait()
-                else:
-                    left = deadline - time.monotonic()
-                    if left <= 0:
-                        return None, True
-                    self._rx_cond.wait(left)
+                if deadline is not None and time.monotonic() >= deadline:
+                    return None, True
+        finally:
+            with self._lock:
+                self._waiting -= 1
+                if self._closed and not self._waiting:
+                    self._left.notify_all()
 
     def fileno(self) -> int:
-        """A descriptor that is readable while received frames wait for recv()
-        (and once the adapter is gone); for select, poll and asyncio."""
-        self._check_open()
-        return self._rx_event
+        """A descriptor that is readable whenever recv() has something to
+        return or to do: frames for this bus, frames waiting in the library
+        for its port, a bus state read that is due, an unplugged adapter.
+        For select, poll and asyncio (python-can's Notifier with a loop);
+        after a wake-up, recv(0) may still return None."""
+        with self._lock:
+            if self._closed:
+                raise CanOperationError("the bus is shut down")
+            self._fileno_used = True
+            if self._queue:
+                self._signal()
+        return self._epoll.fileno()
 
     # -- filters and life cycle -------------------------------------------
 
@@ -568,8 +396,8 @@ class CanfdBus(BusABC):
         port = self._port
         if port is None or self._closed:
             return
-        with _registry_lock:
-            _program_filters(port)
+        with _port.registry_lock:
+            port.program_filters()
 
     def _handle(self) -> Tuple[int, int]:
         self._check_open()
@@ -581,41 +409,31 @@ class CanfdBus(BusABC):
 
     def shutdown(self) -> None:
         """Releases the port; the adapter is closed when its last port is
-        released. Calling it again does nothing."""
-        with self._rx_cond:
+        released. Waits in other threads end with CanOperationError. Calling
+        it again does nothing."""
+        with self._lock:
             if self._closed:
                 return
             self._closed = True
-            self._rx_cond.notify_all()
+            self._signal()
+            deadline = time.monotonic() + SHUTDOWN_WAIT_S
+            while self._waiting:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    LOG.warning("%s: shut down while %d calls still wait in recv()",
+                                self.channel, self._waiting)
+                    break
+                self._left.wait(left)
         super().shutdown()
-        port = self._port
         try:
-            if port is None:
-                return
-            with _registry_lock:
-                port.buses = tuple(b for b in port.buses if b is not self)
-                try:
-                    if port.buses:
-                        if port.failure is None:
-                            _program_filters(port)
-                    else:
-                        _release_port(port)
-                except CanOperationError as exc:
-                    LOG.warning("releasing %s: %s", self.channel, exc)
-                finally:
-                    _close_if_unused(port.dev)
+            _port.detach(self, self._port)
         finally:
-            os.close(self._rx_event)
+            self._epoll.close()
+            os.close(self._event)
 
     @staticmethod
     def _detect_available_configs() -> List[AutoDetectedConfig]:
         try:
-            with _registry_lock:
-                found = _lib.scan()
-        except NotImplementedError:  # the library is not installed
+            return [{"interface": "canfd", "channel": c} for c in _port.channels()]
+        except can.CanInterfaceNotImplementedError:  # the library is not installed
             return []
-        return [
-            {"interface": "canfd", "channel": f"{bid:08X}:{port}"}
-            for _, bid in found
-            for port in (1, 2)
-        ]

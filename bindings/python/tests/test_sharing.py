@@ -1,7 +1,7 @@
 """Several buses on one port: each receives its own copy of every frame that
-passes its own filters. Also what python-can's back-to-back cases for one
-shared channel check, on two ports: distinct message instances, concurrent
-writers and a filtered bus under load."""
+passes its own filters, and of the frames the others send (local loopback).
+Also distinct message instances, concurrent writers and a filtered bus under
+load, and python-can's ThreadSafeBus on one port."""
 
 import random
 import threading
@@ -11,6 +11,7 @@ from multiprocessing.dummy import Pool as ThreadPool
 import can
 import pytest
 
+from canfd_can import _lib
 from conftest import FAST_BITRATE
 
 TIMEOUT = 0.5
@@ -77,20 +78,89 @@ def test_a_bus_that_shuts_down_leaves_the_others_receiving(make_bus, channels):
 
 
 def test_unique_message_instances(make_bus, channels):
-    # Two buses on port 2 and one on port 1 receive what a fourth bus on
-    # port 1 sends with receive_own_messages: every bus has its own message.
+    # A bus on port 1 sends with receive_own_messages: another bus on port 1
+    # (local loopback), two on port 2 (through the bus) and the sender
+    # itself each get a message of their own.
     sender = make_bus(channels[0], receive_own_messages=True)
     same_port = make_bus(channels[0])
     first, second = make_bus(channels[1]), make_bus(channels[1])
     sender.send(can.Message(arbitration_id=0x300, is_extended_id=False, data=[2, 1, 3]))
-    got = [first.recv(TIMEOUT), second.recv(TIMEOUT), sender.recv(TIMEOUT)]
+    got = [first.recv(TIMEOUT), second.recv(TIMEOUT), same_port.recv(TIMEOUT),
+           sender.recv(TIMEOUT)]
     assert None not in got
-    assert len({id(m) for m in got}) == 3 and len({id(m.data) for m in got}) == 3
-    assert [m.is_rx for m in got] == [True, True, False]
+    assert len({id(m) for m in got}) == 4 and len({id(m.data) for m in got}) == 4
+    assert [m.is_rx for m in got] == [True, True, True, False]
     got[0].data[0] = 4
-    assert got[1].data == got[2].data == bytearray([2, 1, 3])
-    # Frames sent on a port are not received on that port by other buses.
-    assert same_port.recv(0.1) is None
+    assert got[1].data == got[2].data == got[3].data == bytearray([2, 1, 3])
+
+
+class TestLocalLoopback:
+    """What one bus sends reaches the other buses on its port in this
+    process, as SocketCAN's local loopback does, and the sender only with
+    receive_own_messages."""
+
+    def test_both_ways_and_to_the_other_port(self, make_bus, channels):
+        a, b = make_bus(channels[0]), make_bus(channels[0])
+        other = make_bus(channels[1])
+        a.send(can.Message(arbitration_id=0x10, is_extended_id=False, data=[1]))
+        b.send(can.Message(arbitration_id=0x20, is_extended_id=False, data=[2]))
+        from_a, from_b = b.recv(TIMEOUT), a.recv(TIMEOUT)
+        assert (from_a.arbitration_id, from_a.channel, from_a.is_rx) == (0x10, a.channel, True)
+        assert (from_b.arbitration_id, from_b.channel, from_b.is_rx) == (0x20, a.channel, True)
+        assert from_a.timestamp == pytest.approx(time.time(), abs=0.5)
+        assert a.recv(0) is None and b.recv(0) is None
+        assert [m.arbitration_id for m in drain(other)] == [0x10, 0x20]
+
+    def test_as_on_the_wire(self, make_bus, channels):
+        a = make_bus(channels[0], fd=True)
+        b = make_bus(channels[0], fd=True)
+        a.send(can.Message(arbitration_id=0x1ABCDE, is_fd=True, bitrate_switch=True,
+                           error_state_indicator=True, data=range(13)))
+        a.send(can.Message(arbitration_id=0x7, is_extended_id=False, is_remote_frame=True,
+                           dlc=3))
+        fd, remote = b.recv(TIMEOUT), b.recv(TIMEOUT)
+        assert (fd.is_fd, fd.bitrate_switch, fd.error_state_indicator, fd.is_extended_id) == (
+            True, True, True, True)
+        assert fd.dlc == 16 and bytes(fd.data) == bytes(range(13)) + bytes(3)
+        assert remote.is_remote_frame and remote.dlc == 3 and not remote.data
+
+    def test_receive_own_messages_on_one_of_two_buses(self, make_bus, channels):
+        own = make_bus(channels[0], receive_own_messages=True)
+        quiet = make_bus(channels[0])
+        rx = make_bus(channels[1])
+        own.send(can.Message(arbitration_id=0x11, is_extended_id=False))
+        quiet.send(can.Message(arbitration_id=0x22, is_extended_id=False))
+        assert [(m.arbitration_id, m.is_rx) for m in drain(own)] == [(0x11, False),
+                                                                     (0x22, True)]
+        assert [(m.arbitration_id, m.is_rx) for m in drain(quiet, 0)] == [(0x11, True)]
+        assert [m.arbitration_id for m in drain(rx)] == [0x11, 0x22]
+
+    def test_off(self, make_bus, channels):
+        silent = make_bus(channels[0], local_loopback=False, receive_own_messages=True)
+        peer = make_bus(channels[0])
+        rx = make_bus(channels[1])
+        silent.send(can.Message(arbitration_id=0x33))
+        assert rx.recv(TIMEOUT).arbitration_id == 0x33
+        assert peer.recv(0.1) is None and silent.recv(0) is None
+        peer.send(can.Message(arbitration_id=0x44))  # its own setting: on
+        assert silent.recv(TIMEOUT).arbitration_id == 0x44
+
+    def test_copies_pass_each_bus_filters(self, make_bus, channels):
+        sender = make_bus(channels[0], receive_own_messages=True,
+                          can_filters=[{"can_id": 0x1, "can_mask": 0x7FF}])
+        peer = make_bus(channels[0], can_filters=[{"can_id": 0x2, "can_mask": 0x7FF}])
+        for arbitration_id in (1, 2, 3):
+            sender.send(can.Message(arbitration_id=arbitration_id, is_extended_id=False))
+        assert [m.arbitration_id for m in drain(sender)] == [1]
+        assert [m.arbitration_id for m in drain(peer, 0)] == [2]
+
+    def test_no_copies_of_refused_frames(self, make_bus, channels, counting_library):
+        sender = make_bus(channels[0], receive_own_messages=True)
+        peer = make_bus(channels[0])
+        counting_library(CANFD_SendCANFrames=lambda *args: _lib.ERR_TX_QUEUE_FULL)
+        with pytest.raises(can.CanOperationError):
+            sender.send(can.Message(arbitration_id=0x5), timeout=0)
+        assert sender.recv(0.1) is None and peer.recv(0) is None
 
 
 @pytest.fixture
@@ -140,26 +210,7 @@ def test_filtered_bus_under_concurrent_writes(fast_pair):
     assert rx.recv(0.1) is None
 
 
-def test_receive_own_messages_on_one_of_two_buses(make_bus, channels):
-    own = make_bus(channels[0], receive_own_messages=True)
-    quiet = make_bus(channels[0])
-    rx = make_bus(channels[1])
-    own.send(can.Message(arbitration_id=0x11, is_extended_id=False))
-    quiet.send(can.Message(arbitration_id=0x22, is_extended_id=False))
-    echo = own.recv(TIMEOUT)
-    assert echo.arbitration_id == 0x11 and not echo.is_rx
-    assert own.recv(0.1) is None and quiet.recv(0) is None
-    assert [m.arbitration_id for m in drain(rx)] == [0x11, 0x22]
-
-
-def test_a_reader_thread_per_port(make_bus, channels):
-    buses = [make_bus(channels[0]), make_bus(channels[0]), make_bus(channels[1])]
-    readers = [t for t in threading.enumerate() if t.name.startswith("canfd reader")]
-    assert len(readers) == 2
-    assert buses[0]._port.reader is buses[1]._port.reader is not buses[2]._port.reader
-
-
-def test_a_batch_wakes_as_many_waiting_threads(pair):
+def test_waiting_threads_each_get_a_frame(pair):
     tx, rx = pair
     got = []
 
@@ -170,13 +221,81 @@ def test_a_batch_wakes_as_many_waiting_threads(pair):
     for thread in threads:
         thread.start()
     time.sleep(0.1)
-    # Held, the queue makes the reader take the frames in batches.
-    with rx._rx_cond:
-        for i in range(5):
-            tx.send(can.Message(arbitration_id=i))
-        time.sleep(0.2)
+    for i in range(5):
+        tx.send(can.Message(arbitration_id=i))
     start = time.monotonic()
     for thread in threads:
         thread.join(5)
     assert time.monotonic() - start < 1
     assert sorted(m.arbitration_id for m in got) == list(range(5))
+
+
+def test_buses_on_one_port_in_several_threads(make_bus, channels):
+    # Each bus is read in a thread of its own; any of them may take the
+    # port's frames from the library for all.
+    tx = make_bus(channels[0], bitrate=FAST_BITRATE)
+    buses = [make_bus(channels[1], bitrate=FAST_BITRATE) for _ in range(3)]
+    count = 500
+    results = [[] for _ in buses]
+
+    def read(bus, out):
+        while len(out) < count and (msg := bus.recv(2)) is not None:
+            out.append(int.from_bytes(msg.data, "little"))
+
+    threads = [threading.Thread(target=read, args=(b, r)) for b, r in zip(buses, results)]
+    for thread in threads:
+        thread.start()
+    for i in range(count):
+        tx.send(can.Message(arbitration_id=0x50, is_extended_id=False,
+                            data=i.to_bytes(2, "little")), timeout=5)
+    for thread in threads:
+        thread.join(10)
+    assert all(r == list(range(count)) for r in results)
+
+
+class TestThreadSafeBus:
+    """python-can's ThreadSafeBus holds its receive lock for the whole of a
+    recv(None), and its shutdown() takes that lock first: a shutdown waits
+    for the recv to return. Frames sent on the same port by this process
+    end such a recv (local loopback)."""
+
+    def bus(self, channel, **kwargs):
+        pytest.importorskip("wrapt")
+        return can.ThreadSafeBus(interface="canfd", channel=channel, bitrate=500000, fd=True,
+                                 **kwargs)
+
+    def test_a_frame_from_the_same_port_ends_recv_and_the_waiting_shutdown(self, channels):
+        receiver, sender = self.bus(channels[0]), self.bus(channels[0])
+        got, shut = [], []
+        reader = threading.Thread(target=lambda: got.append(receiver.recv(None)))
+        reader.start()
+        time.sleep(0.2)
+        closer = threading.Thread(target=lambda: (receiver.shutdown(),
+                                                  shut.append(time.monotonic())))
+        closer.start()
+        time.sleep(0.2)
+        assert not shut, "shutdown returned while recv(None) held the receive lock"
+        sent_at = time.monotonic()
+        sender.send(can.Message(arbitration_id=0x66))
+        reader.join(2)
+        closer.join(2)
+        sender.shutdown()
+        assert got and got[0].arbitration_id == 0x66
+        assert shut and shut[0] - sent_at < 0.5
+
+    def test_concurrent_writes_on_one_port(self, channels):
+        # python-can's own case with both buses on one channel.
+        sender, receiver = self.bus(channels[0]), self.bus(channels[0])
+        message = can.Message(arbitration_id=0x123, channel=channels[0], is_extended_id=True,
+                              timestamp=121334.365, data=[254, 255, 1, 2])
+        try:
+            with ThreadPool(100) as senders, ThreadPool(100) as receivers:
+                sending = senders.map_async(sender.send, 1000 * [message])
+                received = receivers.map(lambda _: receiver.recv(), 1000 * [None])
+                sending.get(10)
+            assert all(message.equals(m, timestamp_delta=None) for m in received)
+        finally:
+            start = time.monotonic()
+            sender.shutdown()
+            receiver.shutdown()
+            assert time.monotonic() - start < 1
