@@ -164,6 +164,18 @@ class Measure {
     drain();
     stop_ = true;
     for (auto &t : threads_) t.join();
+    // What the library counted as lost: frames its rings had no room for,
+    // and frame reports that never reached the adapter.
+    uint64_t ring_drops = 0, unsent = 0;
+    for (WORD h : handles_) {
+      for (BYTE p = 1; p <= 2; ++p) {
+        DWORD rx = 0, tx = 0;
+        if (CANFD_GetCANFrameCounts(h, p, &rx, &tx, 0) == 0) {
+          ring_drops += rx;
+          unsent += tx;
+        }
+      }
+    }
     close_all();
 
     Result r;
@@ -202,6 +214,8 @@ class Measure {
     r.f["received"] = count(received_all);
     r.f["lost"] = count(accepted > received_all ? accepted - received_all : 0);
     r.f["wrong"] = count(wrong);
+    r.f["ring_drops"] = count(ring_drops);
+    r.f["unsent"] = count(unsent);
     r.f["gaps"] = count(gaps);
     r.f["missing"] = count(missing);
     r.f["reordered"] = count(reordered);
@@ -515,6 +529,28 @@ Child start(const std::vector<std::string> &args, char **env) {
   return c;
 }
 
+// Reads what a child writes until it closes its end (*ended) or timeout_ms
+// pass.
+std::string read_all(int fd, int timeout_ms, bool *ended) {
+  std::string text;
+  const auto until = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  *ended = false;
+  for (;;) {
+    const int left = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
+    pollfd p{fd, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) != 1) return text;
+    char buf[4096];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      *ended = true;
+      return text;
+    }
+    text.append(buf, static_cast<size_t>(n));
+  }
+}
+
 // Reads a line from a child (without its newline), waiting up to timeout_ms.
 bool read_line(int fd, std::string &line, int timeout_ms) {
   line.clear();
@@ -566,27 +602,25 @@ Result run_row(const ConsumerInfo &c, const Kind &k, int n, double secs) {
   Child m = start({dir + "/canfd-scale", "--measure", c.key, k.key, std::to_string(n),
                    fmt("%.3f", secs), std::to_string(sim.pid)},
                   envp.data());
-  std::string text;
   const int limit_ms = static_cast<int>(secs * 1000) + 30000;
-  const auto until = Clock::now() + std::chrono::milliseconds(limit_ms);
-  while (read_line(m.out, line, 1000) || Clock::now() < until) {
-    if (!line.empty()) text += line + "\n";
-    int status = 0;
-    if (waitpid(m.pid, &status, WNOHANG) == m.pid) {
-      m.pid = -1;
-      while (read_line(m.out, line, 100)) text += line + "\n";
-      break;
-    }
-  }
-  if (m.pid > 0) {
-    kill(m.pid, SIGKILL);
-    waitpid(m.pid, nullptr, 0);
-  }
+  bool ended = false;
+  const std::string text = read_all(m.out, limit_ms, &ended);
+  if (!ended) kill(m.pid, SIGKILL);
+  int status = 0;
+  waitpid(m.pid, &status, 0);
   close(m.out);
   kill(sim.pid, SIGTERM);
   waitpid(sim.pid, nullptr, 0);
   close(sim.out);
-  return Result::parse(text, kResultTag);
+  Result r = Result::parse(text, kResultTag);
+  if (!r.has("frames")) {
+    r.f["failed"] = !ended                ? "timed out"
+                    : WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                          : "exit status " + std::to_string(WEXITSTATUS(status));
+    fprintf(stderr, "canfd-scale: %s, %d adapters, %s: the measuring process failed (%s)\n", k.key,
+            n, c.key, r.f["failed"].c_str());
+  }
+  return r;
 }
 
 struct Options {
@@ -601,7 +635,7 @@ struct Options {
 // adapter packs frames the same way whoever reads, so the raw reader's
 // frames per report stand for them).
 std::vector<std::string> cells(const ConsumerInfo &c, const Result &r, const Result &raw) {
-  if (!r.has("frames")) return {c.name, "failed"};
+  if (!r.has("frames")) return {c.name, "failed: " + r.at("failed")};
   // Frames are counted over the window in the adapter's time, usage over
   // the same span of the host's: both per second.
   const double wall = r.d("wall");
@@ -618,6 +652,7 @@ std::vector<std::string> cells(const ConsumerInfo &c, const Result &r, const Res
           fmt("%.3f", r.d("share_worst")),
           num(rate),
           r.at("lost"),
+          lib ? r.at("ring_drops") + ", " + r.at("unsent") : "-",
           r.at("gaps"),
           r.at("reordered"),
           fmt("%.3f", cores),
@@ -646,7 +681,10 @@ int drive(const Options &o) {
             "over the bus's physical rate (" +
             num(physical_rate(k)) +
             " frames/s, stuff bits left out), the mean over the buses and the worst bus. Lost: "
-            "frames accepted by a send call (or written) and never received; gaps after drops: "
+            "frames accepted by a send call (or written) and never received; the library's "
+            "counts (CANFD_GetCANFrameCounts) tell those its receive rings had no room for and "
+            "the frame reports that never reached the adapter: lost frames they do not account "
+            "for were dropped by the node (64 unread reports per reader). Gaps after drops: "
             "places where frames were missing; reordered: frames that came after a later one. "
             "Cores: CPU time of the measured process (all threads: the application's senders "
             "and receivers and the library's workers) over wall time; workers: the library's "
@@ -656,9 +694,9 @@ int drive(const Options &o) {
             "same load stand for the library's (the adapter packs the frames the same way). "
             "Simulator cores: canfd-sim's CPU over the same time, on the same two CPUs.");
     Table t({"adapters", "consumer", "bus share, mean", "worst bus", "frames/s", "frames lost",
-             "gaps after drops", "reordered", "cores", "workers cores", "CPU ns/frame",
-             "CPU/frame ratio to raw", "wake-ups/report", "read+write/report",
-             "all syscalls/report", "simulator cores"});
+             "library's counts: ring drops, unsent reports", "gaps after drops", "reordered",
+             "cores", "workers cores", "CPU ns/frame", "CPU/frame ratio to raw", "wake-ups/report",
+             "read+write/report", "all syscalls/report", "simulator cores"});
     for (int n : o.adapters) {
       Result raw;
       for (const ConsumerInfo &c : kConsumers) {
