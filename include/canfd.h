@@ -48,6 +48,9 @@
  * - Commands to one device run one at a time (each waits for the one before
  *   it to be answered); the resets do not wait for commands, and the two
  *   ports' frame calls wait neither for each other nor for commands.
+ * - Several programs may have one adapter open at once, each receiving every
+ *   frame; a program that uses a port keeps the others from changing its
+ *   settings (see @ref sharing).
  *
  * @par What blocks, and for how long
  * - Commands wait for the adapter's answer: at most one second each (the
@@ -168,6 +171,8 @@ typedef unsigned int BOOL; /**< Truth value: 0 false, anything else true. */
 #define CANFD_ERR_INVALID_FILTER_SIZE 0x10105
 /** The adapter was unplugged. */
 #define CANFD_ERR_DEVICE_GONE 0x1000C
+/** Another program uses the port: its settings are left alone (see CANFD_GetCANPortUser). */
+#define CANFD_ERR_PORT_IN_USE 0x10106
 
 /** One entry of the table of result codes. */
 typedef struct {
@@ -1331,6 +1336,96 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd);
  */
 int CANFD_GetCANFrameCounts(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwRxDropped,
                             DWORD *o_dwTxRefused, BYTE i_byClear);
+
+/** @} */
+
+/**
+ * @defgroup sharing Sharing an adapter between programs
+ * @brief Several programs on one adapter: who may change a port's settings.
+ *
+ * Any number of programs may have an adapter open at once (a logger beside
+ * an application, say); each receives every frame. A program *uses* a port
+ * once it sends or takes frames on it, asks for its readiness descriptor, or
+ * changes its settings; it stops using it when it closes the device (or
+ * ends, however it ends) or calls CANFD_ReleaseCANPort. While another
+ * program uses a port, the calls that change its settings (operating mode,
+ * bit rates, filters, hardware sending) are refused with
+ * CANFD_ERR_PORT_IN_USE, and the resets and the serial number write while
+ * another program uses either port, unless this program asked to override
+ * (CANFD_SetCANPortOverride). The reads, the re-initialisation (which
+ * restarts the port with its settings, after bus off say) and the LEDs are
+ * never refused. A
+ * program that only listens thus never disturbs the others, and the last
+ * program that uses a port may switch it off when it is done, if it switched
+ * it on (CANFD_ReleaseCANPort).
+ *
+ * The programs learn of each other through advisory locks (fcntl) on a file
+ * per adapter node in /run/lock (canfd-DEV-INODE.lock); the kernel drops a
+ * program's locks when it ends, and says which program holds one. Where
+ * /run/lock cannot be written, programs are not told of each other and no
+ * call is refused. Only programs that use this library take part.
+ * @{
+ */
+
+/**
+ * Another program that uses a port, if any: its process id and its name
+ * (the command name the system gives, at most 15 characters).
+ *
+ * @param hidnum device index.
+ * @param i_byCANPort port, 1 or 2.
+ * @param[out] o_dwPid receives the process id, or 0 when no other program
+ *        uses the port (or the system does not tell which); may be NULL.
+ * @param[out] o_szName receives the program's name, or an empty string;
+ *        may be NULL.
+ * @param i_dwNameSize bytes o_szName holds (16 is enough).
+ * @retval 0 done.
+ * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
+ * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or it is
+ *         being closed.
+ * @retval CANFD_ERR_INVALID_PORT i_byCANPort is not 1 or 2.
+ * @par Threads and blocking
+ * Any thread; never blocks.
+ */
+int CANFD_GetCANPortUser(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwPid, char *o_szName,
+                         DWORD i_dwNameSize);
+/**
+ * Lets this program change a port's settings while other programs use it
+ * (i_byOverride non-zero), or not (0, as after open).
+ *
+ * @param hidnum device index.
+ * @param i_byCANPort port, 1 or 2.
+ * @param i_byOverride non-zero to override.
+ * @retval 0 done.
+ * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
+ * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or it is
+ *         being closed.
+ * @retval CANFD_ERR_INVALID_PORT i_byCANPort is not 1 or 2.
+ * @par Threads and blocking
+ * Any thread; never blocks.
+ */
+int CANFD_SetCANPortOverride(WORD hidnum, BYTE i_byCANPort, BYTE i_byOverride);
+/**
+ * This program is done with a port: switches it off (operating mode
+ * disabled, with the bus and ISO mode words this program set) if this
+ * program switched it on (its last CANFD_SetCANOPMode on the port enabled
+ * it) and no other program uses it; then stops using it. Call it before
+ * close, at exit.
+ *
+ * @param hidnum device index.
+ * @param i_byCANPort port, 1 or 2.
+ * @param[out] o_bySwitchedOff receives 1 when the port was switched off,
+ *        else 0; may be NULL.
+ * @retval 0 done (switched off or left as it was).
+ * @retval CANFD_ERR_INVALID_INDEX hidnum is 128 or more.
+ * @retval CANFD_ERR_DEVICE_NOT_OPEN no device is open at hidnum, or it is
+ *         being closed.
+ * @retval CANFD_ERR_INVALID_PORT i_byCANPort is not 1 or 2.
+ * @return or the results of CANFD_SetCANOPMode, when switching off failed.
+ * @par Threads and blocking
+ * Any thread; exchanges one command (at most one second) when it switches
+ * the port off.
+ */
+int CANFD_ReleaseCANPort(WORD hidnum, BYTE i_byCANPort, BYTE *o_bySwitchedOff);
 
 /** @} */
 

@@ -99,6 +99,7 @@ enum class errc : int {
   tx_buf_full = CANFD_ERR_TX_BUF_FULL,                  ///< CANFD_ERR_TX_BUF_FULL
   invalid_param = CANFD_ERR_INVALID_PARAM,              ///< CANFD_ERR_INVALID_PARAM
   invalid_filter_size = CANFD_ERR_INVALID_FILTER_SIZE,  ///< CANFD_ERR_INVALID_FILTER_SIZE
+  port_in_use = CANFD_ERR_PORT_IN_USE,                  ///< CANFD_ERR_PORT_IN_USE
 };
 
 /// Name of a result code: the CANFD_ERR_ name from the library's table,
@@ -155,8 +156,8 @@ class ResultCategory : public std::error_category {
   /// The portable condition of a result.
   ///
   /// invalid_index, invalid_port, invalid_param, invalid_filter_size and
-  /// data_too_long map to std::errc::invalid_argument; device_already_open to
-  /// device_or_resource_busy; device_not_found, scan_failed and device_gone to
+  /// data_too_long map to std::errc::invalid_argument; device_already_open and
+  /// port_in_use to device_or_resource_busy; device_not_found, scan_failed and device_gone to
   /// no_such_device; usb_write to io_error; tx_queue_full and tx_buf_full to
   /// no_buffer_space; too_many_devices to too_many_files_open;
   /// device_not_open to bad_file_descriptor; cmd_timeout to timed_out;
@@ -173,6 +174,7 @@ class ResultCategory : public std::error_category {
       case CANFD_ERR_DATA_TOO_LONG:
         return std::errc::invalid_argument;
       case CANFD_ERR_DEVICE_ALREADY_OPEN:
+      case CANFD_ERR_PORT_IN_USE:
         return std::errc::device_or_resource_busy;
       case CANFD_ERR_DEVICE_NOT_FOUND:
       case CANFD_ERR_SCAN_FAILED:
@@ -1075,6 +1077,34 @@ class Port {
       return CANFD_GetCANFrameCounts(d, number_, &c.rx_dropped, &c.tx_refused, clear ? 1 : 0);
     });
     return c;
+  }
+  /// Another program that uses the port, if any (CANFD_GetCANPortUser;
+  /// never blocks): its process id (0: none) and its name.
+  /// @return the process id and name.
+  /// @throws Error as the class describes.
+  std::pair<uint32_t, std::string> other_user() const {
+    DWORD pid = 0;
+    char name[32] = "";
+    call("look for other programs on the port",
+         [&](WORD d) { return CANFD_GetCANPortUser(d, number_, &pid, name, sizeof name); });
+    return {pid, name};
+  }
+  /// Lets this program change the port's settings while other programs use
+  /// it, or not (CANFD_SetCANPortOverride; never blocks).
+  /// @param on true to override.
+  /// @throws Error as the class describes.
+  void set_override(bool on) {
+    call("set the port's override",
+         [&](WORD d) { return CANFD_SetCANPortOverride(d, number_, on ? 1 : 0); });
+  }
+  /// This program is done with the port: switches it off if this program
+  /// switched it on and no other program uses it (CANFD_ReleaseCANPort).
+  /// @return whether the port was switched off.
+  /// @throws Error as the class describes.
+  bool release() {
+    BYTE off = 0;
+    call("release the port", [&](WORD d) { return CANFD_ReleaseCANPort(d, number_, &off); });
+    return off != 0;
   }
   /// The number of received frames that wait (CANFD_GetCANRxMsgCount; never
   /// blocks).

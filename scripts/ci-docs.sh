@@ -13,7 +13,7 @@ fail() { echo "ci-docs: $*" >&2; exit 1; }
 
 cmake -S "$root" -B "$build" -DCANFD_DOCS=ON -DCANFD_MAN=ON -DCANFD_WERROR=ON \
   > "$build/docs-configure.log" 2>&1 || { cat "$build/docs-configure.log"; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target canfd-docs canfd-man canfd-tool canfd-sim
+cmake --build "$build" -j"$(nproc)" --target canfd-docs canfd-man canfd-tool canfd-sim canfd-socketcan
 (cd "$build" && ctest -R '^man_page' --output-on-failure --timeout 120)
 
 for page in "$build"/docs/man/*.[1-8]; do

@@ -10,7 +10,7 @@
 #   test  demo, and what the whole test suite needs: python-can with pytest
 #         and a venv for the python-can interface, valgrind for the leak check
 #   vm    test, and the VM stage (scripts/vm-test.sh): qemu-system, busybox,
-#         kmod, cpio, xz, iproute2; libc6-i386 for 32-bit programs in the VM
+#         kmod, cpio, xz, iproute2; libc6-i386 and lib32stdc++6 for 32-bit programs in the VM
 #   ci    vm, and the other extra checks that CI=true runs: reference docs
 #         (Doxygen, scdoc, groff), fuzzing and clang's sanitizer runtime, the
 #         i686 and armhf cross builds under qemu-user, pkg-config for the
@@ -38,7 +38,7 @@ add() {
           pkgs+=(python3 python3-venv python3-pip python3-setuptools python3-can python3-pytest
                  valgrind) ;;
     vm)   add test
-          pkgs+=(qemu-system-x86 busybox-static kmod cpio xz-utils iproute2 util-linux libc6-i386) ;;
+          pkgs+=(qemu-system-x86 busybox-static kmod cpio xz-utils iproute2 util-linux libc6-i386 lib32stdc++6) ;;
     ci)   add vm
           pkgs+=(doxygen scdoc groff-base clang libclang-rt-14-dev
                  g++-i686-linux-gnu g++-arm-linux-gnueabihf qemu-user pkg-config) ;;

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" demo
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build "$build" --target canfd-soak canfd-sandbox -j"$(nproc)"
 LD_PRELOAD="$build/preload/\$PLATFORM/libcanfd-sandbox.so" "$build/bin/canfd-soak" "${1:-300}" "${@:2}"

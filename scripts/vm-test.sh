@@ -25,7 +25,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${BUILD_DIR:-$root/build}}
 start=$(date +%s)
 
-bash "$root/scripts/deps.sh"
+bash "$root/scripts/deps.sh" vm
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCANFD_WERROR=ON
 fi

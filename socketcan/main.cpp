@@ -83,10 +83,11 @@ std::string describe(const canfd::BitTiming &t, const canfd::OpMode &m) {
 void configure(canfd::Adapter &adapter, const Options &o, const Log &info) {
   for (uint8_t n : o.ports) {
     canfd::Port port = adapter.port(n);
+    if (o.force) port.set_override(true);
     canfd::OpMode mode = port.mode();
     if (o.enable && !mode.enable) {
       mode.enable = 1;
-      port.set_mode(mode);
+      canfd_tool::change_settings(adapter, n, [&] { port.set_mode(mode); });
     }
     canfd::BitTiming t = port.bit_timing();
     const PortSettings &s = o.settings[n - 1];
@@ -100,7 +101,7 @@ void configure(canfd::Adapter &adapter, const Options &o, const Log &info) {
             "port {}: the data phase bit rate ({}) is below the bit rate "
             "({}): give --data-bitrate",
             n, canfd_tool::format_bitrate(t.data_bitrate), canfd_tool::format_bitrate(t.bitrate)));
-      port.set_bit_timing(t);
+      canfd_tool::change_settings(adapter, n, [&] { port.set_bit_timing(t); });
       t = port.bit_timing();
     }
     info(fmt::format("port {}: {}", n, describe(t, mode)));
@@ -166,6 +167,15 @@ int run(const Options &o, int signals, const Log &info) {
   info("bridging; SIGINT or SIGTERM stops");
 
   const Outcome end = run_bridge(adapter, config, signals, log_line);
+  // A port it switched on is switched off again, unless other programs
+  // still use it.
+  for (uint8_t n : o.ports) {
+    try {
+      if (adapter.port(n).release()) info(fmt::format("port {} switched off", n));
+    } catch (const canfd::Error &) {
+      // Gone with the adapter: nothing to switch off.
+    }
+  }
   if (end.kind == Outcome::stopped) {
     signalfd_siginfo si{};
     const char *name = "a signal";

@@ -120,6 +120,7 @@ Parsed parse_command_line(int argc, const char *const *argv) {
   app.add_option("--data-sample-point", data_sample_point, "data phase sample point, such as 75%");
   app.add_flag("--enable", o.enable,
                "switch the bridged ports on (the bus and ISO mode words stay as they are)");
+  app.add_flag("--force", o.force, "change the settings of bridged ports that other programs use");
   app.add_option("--state-interval", state_ms,
                  "ms between reads of the bus state (default 200; 0: no error frames)")
       ->check(CLI::Range(int64_t{0}, int64_t{60000}));

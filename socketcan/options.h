@@ -27,6 +27,7 @@ struct Options {
   bool create = false;                   // make missing named interfaces (vcan)
   std::array<PortSettings, 2> settings;  // of port 1 and port 2
   bool enable = false;
+  bool force = false;                             // change the settings of ports other programs use
   std::chrono::milliseconds state_interval{200};  // 0: bus state not read
   std::chrono::milliseconds restart_after{0};     // 0: no re-initialisation after bus off
   size_t queue = 16384;

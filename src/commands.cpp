@@ -26,10 +26,13 @@ int command(WORD hidnum, int port, const Command &c, Decode &&decode) {
 
 auto no_answer = [](const BYTE *) {};
 
-Command read_cmd(BYTE number) { return {CANFD_OP_READ, number, nullptr, 0, 0}; }
+Command read_cmd(BYTE number) { return {CANFD_OP_READ, number, nullptr, 0, 0, false}; }
 
-Command write_cmd(BYTE number, const BYTE *data, WORD len, int after_port = 0) {
-  return {CANFD_OP_WRITE, number, data, len, after_port};
+// A write changes a setting that other programs using the port rely on,
+// unless said otherwise (the LEDs).
+Command write_cmd(BYTE number, const BYTE *data, WORD len, int after_port = 0,
+                  bool setting = true) {
+  return {CANFD_OP_WRITE, number, data, len, after_port, setting};
 }
 
 // Checks made before a call reads the caller's arrays or frame data: the
@@ -49,6 +52,9 @@ int reset(WORD hidnum, WORD code) {
   if (use.rc != 0) return use.rc;
   Device &d = *use.dev;
   if (is_gone(d)) return CANFD_ERR_DEVICE_GONE;
+  // A reset restarts both ports with their defaults.
+  const int in_use = check_setting(d, kModule);
+  if (in_use != 0) return in_use;
   BYTE send[CANFD_HEADER_SIZE];
   PackLargeDataPacket(code, 0, nullptr, send);
   Urgent u;
@@ -186,11 +192,11 @@ int CANFD_SetSN(WORD hidnum, DWORD i_dwSN) {
 }
 
 int CANFD_SetLEDMode(WORD hidnum, BYTE i_byLEDMode) {
-  return command(hidnum, kModule, write_cmd(fc::kLedMode, &i_byLEDMode, 1), no_answer);
+  return command(hidnum, kModule, write_cmd(fc::kLedMode, &i_byLEDMode, 1, 0, false), no_answer);
 }
 
 int CANFD_SetLEDState(WORD hidnum, BYTE i_byLEDState) {
-  return command(hidnum, kModule, write_cmd(fc::kLedState, &i_byLEDState, 1), no_answer);
+  return command(hidnum, kModule, write_cmd(fc::kLedState, &i_byLEDState, 1, 0, false), no_answer);
 }
 
 int CANFD_ResetModule(WORD hidnum) { return reset(hidnum, fc::kModuleReset); }
@@ -214,8 +220,16 @@ int CANFD_GetCANOPMode(WORD hidnum, BYTE i_byCANPort, WORD *o_wEnable, WORD *o_w
 int CANFD_SetCANOPMode(WORD hidnum, BYTE i_byCANPort, WORD i_wEnable, WORD i_wBusMode,
                        WORD i_wISOMode) {
   BYTE data[w::kOpModeSize];
-  encode_op_mode({i_wEnable, i_wBusMode, i_wISOMode}, data);
-  return command(hidnum, i_byCANPort, write_cmd(fc::kWriteOpMode, data, sizeof data), no_answer);
+  const OpMode mode{i_wEnable, i_wBusMode, i_wISOMode};
+  encode_op_mode(mode, data);
+  const int rc =
+      command(hidnum, i_byCANPort, write_cmd(fc::kWriteOpMode, data, sizeof data), no_answer);
+  if (rc == 0) {
+    // What CANFD_ReleaseCANPort undoes.
+    DeviceUse use(hidnum);
+    if (use.rc == 0) note_op_mode(*use.dev, i_byCANPort, mode);
+  }
+  return rc;
 }
 
 int CANFD_GetCANStatus(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCANStatus, DWORD *o_dwErrCnt,
@@ -266,7 +280,9 @@ int CANFD_GetCANRxFramePerSec(WORD hidnum, BYTE i_byCANPort, WORD *o_wRxFPS) {
 }
 
 int CANFD_SetCANReInitialize(WORD hidnum, BYTE i_byCANPort) {
-  return command(hidnum, i_byCANPort, write_cmd(fc::kWriteReinit, nullptr, 0), no_answer);
+  // Restarts the port's controller with its settings (after bus off, say):
+  // nothing the port's other users rely on changes.
+  return command(hidnum, i_byCANPort, write_cmd(fc::kWriteReinit, nullptr, 0, 0, false), no_answer);
 }
 
 // ---------------------------------------------------------------------------

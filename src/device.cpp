@@ -42,6 +42,7 @@ const CANFD_ResultCode_St kResultCodes[] = {
     {CANFD_ERR_TX_BUF_FULL, "CANFD_ERR_TX_BUF_FULL", "transmit buffer full"},
     {CANFD_ERR_INVALID_PARAM, "CANFD_ERR_INVALID_PARAM", "invalid parameter"},
     {CANFD_ERR_INVALID_FILTER_SIZE, "CANFD_ERR_INVALID_FILTER_SIZE", "invalid filter list size"},
+    {CANFD_ERR_PORT_IN_USE, "CANFD_ERR_PORT_IN_USE", "port in use by another program"},
 };
 
 }  // namespace
@@ -156,6 +157,7 @@ void release_block(thread_t *blk) {
 
 void release_resources(Device *d) {
   PKALVEN_CANFD_CAN_Buf_St rec = d->rec;
+  sharing_close(*d);
   if (rec->event_fd >= 0) close(rec->event_fd);
   if (d->stop_fd >= 0) close(d->stop_fd);
   for (const Port &p : d->ports)
@@ -229,6 +231,14 @@ void linger(pthread_t writer) {
   g_lingering[g_lingering_count++] = writer;
 }
 
+// At exit, the writers that have ended since are joined too (unless a
+// thread holds the library lock then).
+__attribute__((destructor)) void join_lingering_at_exit() {
+  if (pthread_mutex_trylock(&g_library_lock) != 0) return;
+  join_lingering();
+  pthread_mutex_unlock(&g_library_lock);
+}
+
 // Close waits this long past the drain time for the writer to end; a writer
 // still inside a write then is left to release the device itself.
 constexpr int64_t kWriterGraceNs = 20 * 1000000LL;
@@ -245,6 +255,8 @@ void release_device(WORD hidnum) {
   if (blk != nullptr) {
     if (blk->ReceiveHandle) pthread_join(blk->RxThread, nullptr);
     if (blk->TransmitHandle) {
+      // Once the device is left to the writer, the block is its.
+      const pthread_t writer = blk->TxThread;
       {
         Lock lock(d->tx_mu);
         const int64_t until = d->drain_until_ns.load(std::memory_order_acquire) + kWriterGraceNs;
@@ -254,9 +266,9 @@ void release_device(WORD hidnum) {
         d->abandoned = left;
       }
       if (left)
-        linger(blk->TxThread);
+        linger(writer);
       else
-        pthread_join(blk->TxThread, nullptr);
+        pthread_join(writer, nullptr);
     }
     txrx_thread[hidnum].store(nullptr, std::memory_order_release);
     // A writer left inside a write still looks at the block: it releases it.
@@ -430,6 +442,7 @@ int CANFD_OpenDevice(WORD *o_wDevice_id, WORD i_wpid, DWORD i_wbid) {
   rec->fd = fd;
   rec->event_fd = -1;
   CANBufStructInit(rec);
+  sharing_open(*d, path);
   Slot &s = g_slots[hidnum];
   s.dev.store(d, std::memory_order_release);
   KALVEN_CANFD[hidnum].store(rec, std::memory_order_release);

@@ -76,16 +76,20 @@ void end_request(Answers &a, bool owed, int64_t now) {
 }
 
 int run_command(WORD hidnum, int port, const Command &c, BYTE (&answer)[CANFD_PACKET_MAX]) {
+  WORD code = c.number;
   {
     DeviceUse use(hidnum);
     if (use.rc != 0) return use.rc;
+    if (port != kModule) {
+      if (!valid_port(static_cast<BYTE>(port))) return CANFD_ERR_INVALID_PORT;
+      code = w::fc::port(static_cast<BYTE>(port), c.number);
+    }
+    if (c.after_port != 0) return c.after_port;
+    if (c.setting) {
+      const int rc = check_setting(*use.dev, port);
+      if (rc != 0) return rc;
+    }
   }
-  WORD code = c.number;
-  if (port != kModule) {
-    if (!valid_port(static_cast<BYTE>(port))) return CANFD_ERR_INVALID_PORT;
-    code = w::fc::port(static_cast<BYTE>(port), c.number);
-  }
-  if (c.after_port != 0) return c.after_port;
   BYTE send[CANFD_PACKET_MAX];
   std::memset(answer, 0, sizeof answer);
   const int len = c.opcode == CANFD_OP_READ
@@ -144,10 +148,12 @@ int CANFD_Send_Recv(WORD hidnum, BYTE *i_bySend, WORD wData_Len, BYTE *o_byRecv,
   if (rc == 0) {
     Lock lock(d.answer_mu);
     while (rc == 0 && __atomic_load_n(&rec->m_byNormalPktArrive, __ATOMIC_ACQUIRE) == 0) {
-      if (d.answers.write_error != 0)
-        rc = gone_error(d.answers.write_error) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_USB_WRITE;
-      else if (is_gone(d))
+      // (A write that failed as its device went away says less than the
+      // device being gone.)
+      if (is_gone(d))
         rc = CANFD_ERR_DEVICE_GONE;
+      else if (d.answers.write_error != 0)
+        rc = gone_error(d.answers.write_error) ? CANFD_ERR_DEVICE_GONE : CANFD_ERR_USB_WRITE;
       else if (is_closing(d))
         rc = CANFD_ERR_DEVICE_NOT_OPEN;
       else if (!wait_until(&d.answer_cond, d.answer_mu, deadline) &&

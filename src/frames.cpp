@@ -150,6 +150,7 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   if (is_gone(*use.dev)) return CANFD_ERR_DEVICE_GONE;
   BYTE record[w::kTxRecordSize];
   w::encode_tx_record({i_byMode, i_dwID, i_byRTR, i_byFDF, i_byDlen, i_byData}, w::TxKind::Normal,
@@ -183,6 +184,7 @@ int CANFD_ClearCANTxBuf(WORD hidnum, BYTE i_byCANPort) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   PlainLock lock(tx_mutex(use.dev->rec, i_byCANPort));
   return CANTxBufClear(use.dev->rec, i_byCANPort);
 }
@@ -191,6 +193,7 @@ int CANFD_GetCANRxMsgCount(WORD hidnum, BYTE i_byCANPort, DWORD *o_dwCount) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   DWORD bytes = 0;
   {
     Lock lock(port_of(*use.dev, i_byCANPort).rx_mu);
@@ -208,6 +211,7 @@ int CANFD_GetCANRxMsg(WORD hidnum, BYTE i_byCANPort, BYTE *o_byType, BYTE *o_byM
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   BYTE record[w::kRxRecordSize];
   int taken;
   {
@@ -234,6 +238,7 @@ int CANFD_ClearCANRxBuf(WORD hidnum, BYTE i_byCANPort) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   Device &d = *use.dev;
   Port &p = port_of(d, i_byCANPort);
   Lock lock(p.rx_mu);
@@ -246,6 +251,7 @@ int CANFD_WaitCANRxMsg(WORD hidnum, BYTE i_byCANPort, DWORD i_dwTimeoutMs) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   Device &d = *use.dev;
   const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
   Port &p = port_of(d, i_byCANPort);
@@ -270,6 +276,7 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   for (DWORD i = 0; i < i_dwCount; ++i)
     if (!w::frame_valid(i_pFrames[i])) return CANFD_ERR_INVALID_PARAM;
   Device &d = *use.dev;
@@ -295,6 +302,7 @@ int CANFD_ReceiveCANFrames(WORD hidnum, BYTE i_byCANPort, CANFD_Frame_St *o_pFra
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   if (i_dwMax == 0) return 0;
   Device &d = *use.dev;
   const int64_t deadline = deadline_after_ms(i_dwTimeoutMs);
@@ -338,6 +346,7 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (!valid_port(i_byCANPort)) return CANFD_ERR_INVALID_PORT;
+  claim_port(*use.dev, i_byCANPort);
   Device &d = *use.dev;
   Port &p = port_of(d, i_byCANPort);
   Lock lock(p.rx_mu);

@@ -19,7 +19,10 @@
 // reader lets them gather for up to kCoalesceNs before it reads again (the
 // kernel keeps 64 per opener: 8 ms at the full USB rate), so that it and the
 // consumers wake once per few reports; it does not while a command waits for
-// its answer. Nothing an application thread does delays it.
+// its answer. It never waits for a lock a caller holds: what goes under that
+// lock is staged and filed once the lock is free (it waits only after 64 of
+// a port's reports, or 8 answers, are staged), so a caller preempted while
+// holding a lock holds up neither the node nor the other port.
 //
 // Writer (the transmit worker, transport.cpp). The only thread that writes the
 // node: a write on a USB hidraw node blocks until the adapter takes the
@@ -341,6 +344,15 @@ struct Port {
   // Frame reports that never reached the adapter: refused by the full
   // queue, lost in a write the node gave up on, dropped at close.
   std::atomic<DWORD> tx_refused{0};
+  // Sharing with other programs (sharing.cpp): whether this program holds
+  // its claim on the port, may change its settings while others use it,
+  // switched it on (and with which bus and ISO mode words), and who used it
+  // when a setting was last refused.
+  std::atomic<bool> claimed{false};
+  std::atomic<bool> override{false};
+  std::atomic<bool> switched_on{false};
+  std::atomic<uint32_t> op_mode{0};
+  std::atomic<long> user_pid{0};
   // The reader's: frame packets waiting for the lock, and whether records
   // were stored since the port's waiters were last woken.
   static constexpr int kStaged = 64;
@@ -354,6 +366,7 @@ struct Port {
 struct Device {
   PKALVEN_CANFD_CAN_Buf_St rec = nullptr;
   WORD hidnum = 0;
+  int lock_fd = -1;               // the adapter's lock file, with this program's locks on it
   int stop_fd = -1;               // eventfd: both workers stop when it is readable
   std::atomic<bool> gone{false};  // the node reported its device gone
   std::atomic<bool> stopping{false};
@@ -520,6 +533,24 @@ bool adopt_urgent(Device &d, Urgent &u) REQUIRES(d.tx_mu);
 void receive_worker(Device &d);
 void transmit_worker(Device &d);
 
+// ---- Sharing with other programs ----------------------------------------------
+
+// Opens the lock file of the node's adapter and takes this program's claim
+// on the adapter; without a lock directory, nothing is shared. Close drops
+// every claim.
+void sharing_open(Device &d, const char *node);
+void sharing_close(Device &d);
+// This program uses the port: its claim, taken once; and dropped.
+void claim_port(Device &d, BYTE port);
+void unclaim_port(Device &d, BYTE port);
+// Before a setting of a port (or, for kModule, of both): 0, or
+// CANFD_ERR_PORT_IN_USE when another program uses it and this one did not
+// ask to override. Claims the port.
+int check_setting(Device &d, int port);
+struct OpMode;
+// A port's operating mode was set by this program.
+void note_op_mode(Device &d, BYTE port, const OpMode &m);
+
 // ---- Commands ----------------------------------------------------------------
 
 // One command: the request and the result of an argument check that comes
@@ -530,6 +561,7 @@ struct Command {
   const BYTE *data;  // request payload
   WORD len;
   int after_port;
+  bool setting;  // changes what other programs using the port rely on
 };
 
 constexpr int kModule = -1;  // port argument of the module commands

@@ -155,6 +155,8 @@ constexpr int64_t kStuckNs = 100 * 1000000LL;
 // keeps: a reader that falls behind on a loaded host still loses nothing).
 constexpr int kMaxBatch = 64;
 constexpr int64_t kGatherReports = 16;
+// How long a failed write waits for its node to say the device is gone.
+constexpr int64_t kUnplugNs = 300 * 1000000LL;
 // How soon the reader looks again for a lock a caller holds.
 constexpr int64_t kRetryNs = 200 * 1000LL;
 // How long the writer waits before it tries again a node that refused a
@@ -370,6 +372,27 @@ bool take_job(Device &d, Job &job, bool stopping) REQUIRES(d.tx_mu) {
   return false;
 }
 
+// A write that fails as a USB transfer fails while its device is being
+// unplugged (EPROTO, ESHUTDOWN, EIO, or EPIPE on the sandbox) comes before
+// the node says the device is gone, by up to a few hundred milliseconds:
+// wait that long for it, so that the failure is told as the unplug it is,
+// not as a failed write. A node that takes nothing (ETIMEDOUT) is no
+// unplug.
+void await_unplug(Device &d, int err) {
+  if (err != EPROTO && err != ESHUTDOWN && err != EIO && err != EPIPE) return;
+  pollfd fds[2] = {{d.rec->fd, 0, 0}, {d.stop_fd, POLLIN, 0}};
+  const int64_t until = now_ns() + kUnplugNs;
+  for (int64_t left = kUnplugNs; left > 0 && !is_gone(d); left = until - now_ns()) {
+    const timespec ts = to_timespec(left);
+    if (ppoll(fds, 2, &ts, nullptr) < 0 && errno != EINTR) return;
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      mark_gone(d);
+      return;
+    }
+  }
+}
+
 // Records the outcome of a write. Returns false when close has left the
 // device to the writer: it is to release it now.
 bool finish_job(Device &d, const Job &job, int err) EXCLUDES(d.tx_mu) {
@@ -440,7 +463,9 @@ void transmit_worker(Device &d) {
       d.writer_idle = false;
       continue;
     }
-    if (!finish_job(d, job, write_report(d, job.report, job.len))) {
+    const int err = write_report(d, job.report, job.len);
+    if (err != 0 && !stopping) await_unplug(d, err);
+    if (!finish_job(d, job, err)) {
       abandoned = true;
       break;
     }

@@ -121,6 +121,15 @@ inline void sync_with_worker(WORD h) {
   ASSERT_EQ(CANFD_GetFwVer(h, &fw), 0);
 }
 
+// Close leaves a writer that the node holds in a write to the node's
+// timeout; a later open or close joins it. After such a close: waits until
+// the write has given up, and joins the writer (through a close that finds
+// nothing open).
+inline void join_left_writer(WORD closed, int write_timeout_ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(write_timeout_ms + 200));
+  EXPECT_EQ(CANFD_CloseDevice(closed), CANFD_ERR_DEVICE_NOT_OPEN);
+}
+
 // Reports that may wait unread at a time. The node keeps 64 per opener, as
 // the kernel's hidraw does, and misses the rest: a USB adapter never
 // outruns a reader that keeps up, but the simulated adapter without its

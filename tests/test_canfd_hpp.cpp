@@ -80,7 +80,8 @@ TEST(Results, ErrcNamesEveryResultCodeOfTheLibrary) {
       static_cast<int>(errc::device_not_open),  static_cast<int>(errc::device_gone),
       static_cast<int>(errc::cmd_timeout),      static_cast<int>(errc::invalid_port),
       static_cast<int>(errc::rx_buf_empty),     static_cast<int>(errc::tx_buf_full),
-      static_cast<int>(errc::invalid_param),    static_cast<int>(errc::invalid_filter_size)};
+      static_cast<int>(errc::invalid_param),    static_cast<int>(errc::invalid_filter_size),
+      static_cast<int>(errc::port_in_use)};
   const CANFD_ResultCode_St *table = nullptr;
   const int n = CANFD_GetResultCodes(&table);
   std::set<int> library;

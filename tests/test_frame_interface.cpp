@@ -556,6 +556,7 @@ TEST_F(FrameInterface, WaitingReceiversOnBothPortsKeepOrder) {
 
 TEST_F(FrameInterface, CloseWakesAWaitingReceiverAndSender) {
   std::atomic<int> rx_rc{-1}, tx_rc{-1};
+  sandbox.set_write_timeout(300);
   adapter->stall(true);
   std::vector<CANFD_Frame_St> many(7, frame(0x20, 0, 8));
   DWORD sent = 0;
@@ -573,12 +574,14 @@ TEST_F(FrameInterface, CloseWakesAWaitingReceiverAndSender) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto t0 = Clock::now();
   ASSERT_EQ(CANFD_CloseDevice(h), 0);
+  const WORD closed = h;
   h = 0xFFFF;
   receiver.join();
   sender.join();
   EXPECT_LT(ms_since(t0), 5000.0);  // not the ten seconds they would wait
   EXPECT_EQ(rx_rc.load(), CANFD_ERR_DEVICE_NOT_OPEN);
   EXPECT_EQ(tx_rc.load(), CANFD_ERR_DEVICE_NOT_OPEN);
+  join_left_writer(closed, 300);
 }
 
 }  // namespace

@@ -32,6 +32,7 @@ struct ConfigOptions {
   uint32_t hw_period_ms = 0, hw_count = 0;
   std::optional<bool> hw_send;
   bool reinit = false;
+  bool force = false;  // change settings of ports other programs use
 
   bool has_port_settings() const {
     return enable || bus_mode || iso_mode || bitrate || data_bitrate || sample_point ||
@@ -112,35 +113,39 @@ int run_info(const std::string &device, const std::vector<uint8_t> &ports) {
 
 int run_config(const std::string &device, const ConfigOptions &o) {
   canfd::Adapter a = open_adapter(device);
+  if (o.force)
+    for (uint8_t n = 1; n <= 2; ++n) a.port(n).set_override(true);
   if (o.led_mode) a.set_led_mode(*o.led_mode);
   if (o.led_state) a.set_led_state(*o.led_state);
-  if (o.serial) a.set_serial_number(*o.serial);
+  if (o.serial) change_settings(a, 0, [&] { a.set_serial_number(*o.serial); });
   for (uint8_t n : o.ports) {
     canfd::Port p = a.port(n);
-    if (o.enable || o.bus_mode || o.iso_mode) {
-      canfd::OpMode m = p.mode();
-      if (o.enable) m.enable = *o.enable ? 1 : 0;
-      if (o.bus_mode) m.bus_mode = *o.bus_mode;
-      if (o.iso_mode) m.iso_mode = *o.iso_mode;
-      p.set_mode(m);
-    }
-    if (o.bitrate || o.data_bitrate || o.sample_point || o.data_sample_point) {
-      canfd::BitTiming t = p.bit_timing();
-      if (o.bitrate) t.bitrate = *o.bitrate;
-      if (o.data_bitrate) t.data_bitrate = *o.data_bitrate;
-      if (o.sample_point) t.sample_point = *o.sample_point;
-      if (o.data_sample_point) t.data_sample_point = *o.data_sample_point;
-      p.set_bit_timing(t);
-    }
-    if (o.reject_remote) {
-      const std::string &r = *o.reject_remote;
-      p.set_global_filter(r == "std" || r == "all", r == "ext" || r == "all");
-    }
-    if (o.std_filters) p.set_std_filters(*o.std_filters);
-    if (o.ext_filters) p.set_ext_filters(*o.ext_filters);
-    if (o.hw_frame) p.set_hw_send_frame(*o.hw_frame, o.hw_period_ms, o.hw_count);
-    if (o.hw_send) p.set_hw_send_mode(*o.hw_send);
-    if (o.reinit) p.reinitialize();
+    change_settings(a, n, [&] {
+      if (o.enable || o.bus_mode || o.iso_mode) {
+        canfd::OpMode m = p.mode();
+        if (o.enable) m.enable = *o.enable ? 1 : 0;
+        if (o.bus_mode) m.bus_mode = *o.bus_mode;
+        if (o.iso_mode) m.iso_mode = *o.iso_mode;
+        p.set_mode(m);
+      }
+      if (o.bitrate || o.data_bitrate || o.sample_point || o.data_sample_point) {
+        canfd::BitTiming t = p.bit_timing();
+        if (o.bitrate) t.bitrate = *o.bitrate;
+        if (o.data_bitrate) t.data_bitrate = *o.data_bitrate;
+        if (o.sample_point) t.sample_point = *o.sample_point;
+        if (o.data_sample_point) t.data_sample_point = *o.data_sample_point;
+        p.set_bit_timing(t);
+      }
+      if (o.reject_remote) {
+        const std::string &r = *o.reject_remote;
+        p.set_global_filter(r == "std" || r == "all", r == "ext" || r == "all");
+      }
+      if (o.std_filters) p.set_std_filters(*o.std_filters);
+      if (o.ext_filters) p.set_ext_filters(*o.ext_filters);
+      if (o.hw_frame) p.set_hw_send_frame(*o.hw_frame, o.hw_period_ms, o.hw_count);
+      if (o.hw_send) p.set_hw_send_mode(*o.hw_send);
+      if (o.reinit) p.reinitialize();
+    });
   }
   return 0;
 }
@@ -154,12 +159,16 @@ int run_send(const std::string &device, uint8_t port, const std::vector<canfd::F
   return 0;
 }
 
-int run_reset(const std::string &device, bool watchdog) {
+int run_reset(const std::string &device, bool watchdog, bool force) {
   canfd::Adapter a = open_adapter(device);
-  if (watchdog)
-    a.reset_watchdog();
-  else
-    a.reset();
+  if (force)
+    for (uint8_t n = 1; n <= 2; ++n) a.port(n).set_override(true);
+  change_settings(a, 0, [&] {
+    if (watchdog)
+      a.reset_watchdog();
+    else
+      a.reset();
+  });
   return 0;
 }
 
@@ -228,7 +237,7 @@ Subcommand add_config(CLI::App &app) {
     std::string bitrate, sample_point, data_bitrate, data_sample_point, reject_remote, hw_frame,
         hw_send, serial;
     std::vector<std::string> std_filter, ext_filter;
-    bool enable = false, disable = false, reinit = false;
+    bool enable = false, disable = false, reinit = false, force = false;
     uint16_t bus_mode = 0, iso_mode = 0, led_mode = 0, led_state = 0;
     uint32_t hw_period = 0, hw_count = 0;
     CLI::Option *o_bitrate, *o_sp, *o_dbitrate, *o_dsp, *o_enable, *o_disable, *o_bus, *o_iso,
@@ -250,6 +259,7 @@ Subcommand add_config(CLI::App &app) {
   a->o_bus = sub->add_option("--bus-mode", a->bus_mode, "bus mode word, as the adapter defines it");
   a->o_iso = sub->add_option("--iso-mode", a->iso_mode, "ISO mode word, as the adapter defines it");
   sub->add_flag("--reinit", a->reinit, "re-initialise the port (after the other settings)");
+  sub->add_flag("--force", a->force, "change the settings of ports other programs use");
   a->o_reject = sub->add_option("--reject-remote", a->reject_remote,
                                 "global filter: reject remote frames: none, std, ext or all")
                     ->check(CLI::IsMember({"none", "std", "ext", "all"}));
@@ -292,6 +302,7 @@ Subcommand add_config(CLI::App &app) {
             o.bus_mode = given(a->o_bus, a->bus_mode);
             o.iso_mode = given(a->o_iso, a->iso_mode);
             o.reinit = a->reinit;
+            o.force = a->force;
             o.reject_remote = given(a->o_reject, a->reject_remote);
             if (a->o_std->count())
               o.std_filters = parse_filters("--std-filter", a->std_filter, 0x7FF);
@@ -355,13 +366,14 @@ Subcommand add_send(CLI::App &app) {
 Subcommand add_reset(CLI::App &app) {
   struct Args {
     std::string device;
-    bool watchdog = false;
+    bool watchdog = false, force = false;
   };
   auto a = std::make_shared<Args>();
   CLI::App *sub = app.add_subcommand("reset", "Reset the adapter (module reset, or watchdog)");
   add_device(sub, a->device);
   sub->add_flag("--watchdog", a->watchdog, "watchdog reset instead of module reset");
-  return {sub, [a] { return run_reset(a->device, a->watchdog); }};
+  sub->add_flag("--force", a->force, "reset while other programs use the adapter's ports");
+  return {sub, [a] { return run_reset(a->device, a->watchdog, a->force); }};
 }
 
 }  // namespace canfd_tool

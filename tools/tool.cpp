@@ -100,6 +100,24 @@ canfd::DeviceInfo choose_adapter(const std::string &choice) {
   throw canfd::Error(CANFD_ERR_DEVICE_NOT_FOUND, "find adapter " + choice);
 }
 
+void change_settings(canfd::Adapter &a, uint8_t port, const std::function<void()> &change,
+                     const char *override_option) {
+  try {
+    change();
+  } catch (const canfd::Error &e) {
+    if (e.code() != canfd::errc::port_in_use) throw;
+    std::string who;
+    for (uint8_t n = port == 0 ? 1 : port; who.empty() && n <= (port == 0 ? 2 : port); ++n) {
+      const auto [pid, name] = a.port(n).other_user();
+      if (pid != 0) who = fmt::format("{} (process {})", name.empty() ? "?" : name, pid);
+    }
+    if (who.empty()) who = "another program";
+    throw ToolError(fmt::format(
+        "{}: {} uses {}; {} changes its settings anyway", e.operation(), who,
+        port == 0 ? "the adapter's ports" : fmt::format("port {}", port), override_option));
+  }
+}
+
 canfd::Adapter open_adapter(const std::string &choice) {
   const canfd::DeviceInfo d = choose_adapter(choice);
   try {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,12 @@ class ToolError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// Runs what changes a port's settings (or, with port 0, the adapter's); a
+// refusal because another program uses the port becomes a ToolError that
+// names the program and the option that overrides.
+void change_settings(canfd::Adapter &a, uint8_t port, const std::function<void()> &change,
+                     const char *override_option = "--force");
 
 // Set by SIGINT, SIGTERM and SIGHUP; long-running subcommands stop when set.
 extern std::atomic<bool> g_stop;

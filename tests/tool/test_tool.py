@@ -599,6 +599,40 @@ class Gen(unittest.TestCase):
         self.assertEqual(listener.frames(), expected)
 
 
+class Sharing(unittest.TestCase):
+    """Several programs on one adapter: a port that another program uses
+    keeps its settings unless forced; a listener changes nothing."""
+
+    def test_a_port_another_program_uses_is_left_alone_unless_forced(self):
+        def settings():
+            return [line for line in sim.run("info", "2").stdout.splitlines()
+                    if "received" not in line and "status" not in line]
+
+        with Sim() as sim:
+            before = settings()
+            listener = Listener(sim, "2")
+            try:
+                listener.ready(self)
+                self.assertEqual(settings(), before)  # it changed nothing
+                r = sim.run("config", "2", "--bitrate", "250k")
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("canfd (process %d) uses port 2; --force changes its settings "
+                              "anyway" % listener.proc.pid, r.stderr)
+                self.assertNotIn("250 kbit/s", sim.run("info", "2").stdout)
+                r = sim.run("reset")
+                self.assertEqual(r.returncode, 1)
+                self.assertIn("uses the adapter's ports; --force", r.stderr)
+                # Port 1 is no other program's.
+                self.assertEqual(sim.run("config", "1", "--bitrate", "250k").returncode, 0)
+                r = sim.run("config", "2", "--bitrate", "250k", "--force")
+                self.assertEqual((r.returncode, r.stderr), (0, ""))
+                self.assertIn("250 kbit/s", sim.run("info", "2").stdout)
+            finally:
+                listener.stop()
+            # Gone, it holds nothing.
+            self.assertEqual(sim.run("config", "2", "--bitrate", "500k").returncode, 0)
+
+
 class Adapters(unittest.TestCase):
     def test_list(self):
         with Sim("--adapters", "2", "--bid", "1234ABCD,00C0FFEE") as sim:
