@@ -108,7 +108,8 @@ say "the library and the tool are unchanged and see it as /dev/hidraw0."
 "$build/bin/canfd-sim" --adapters 1 -- bash "$root/scripts/demo.sh" --session "$build/bin" ${record:+"$record"}
 
 preload="$build/preload/\$PLATFORM/libcanfd-sandbox.so"
-step "7. Both ports of a simulated adapter at full rate for 5 s (every frame checked)"
+step "7. Both ports of a simulated adapter at full bus load for 5 s (every frame checked)"
+say "The adapter keeps the pace of a USB adapter on a 1 Mbit/s bus (data phase 5 Mbit/s)."
 say "Each frame carries its writer, a sequence number and a checksum; a reader counts it"
 say "corrupted when one is wrong or the frame comes out of order. Queue-full retries are"
 say "sends that found the library's transmit queue full and were tried again. As a hidraw"
