@@ -164,8 +164,8 @@ class Measure {
     drain();
     stop_ = true;
     for (auto &t : threads_) t.join();
-    // What the library counted as lost: frames its rings had no room for,
-    // and frame reports that never reached the adapter.
+    // What the library counted: frames its rings had no room for, and frame
+    // reports that did not reach the adapter (refused ones included).
     uint64_t ring_drops = 0, unsent = 0;
     for (WORD h : handles_) {
       for (BYTE p = 1; p <= 2; ++p) {
@@ -681,10 +681,12 @@ int drive(const Options &o) {
             "over the bus's physical rate (" +
             num(physical_rate(k)) +
             " frames/s, stuff bits left out), the mean over the buses and the worst bus. Lost: "
-            "frames accepted by a send call (or written) and never received; the library's "
-            "counts (CANFD_GetCANFrameCounts) tell those its receive rings had no room for and "
-            "the frame reports that never reached the adapter: lost frames they do not account "
-            "for were dropped by the node (64 unread reports per reader). Gaps after drops: "
+            "frames accepted by a send call (or written) and never received. The library's "
+            "counts (CANFD_GetCANFrameCounts): frames its receive rings had no room for, and "
+            "frame reports that did not reach the adapter, which include the reports "
+            "CANFD_SetCANTxMsg refused for a full queue (the sender offers those frames again: "
+            "they are not lost). Lost frames that neither count accounts for were dropped by the "
+            "node, whose readers keep 64 unread reports. Gaps after drops: "
             "places where frames were missing; reordered: frames that came after a later one. "
             "Cores: CPU time of the measured process (all threads: the application's senders "
             "and receivers and the library's workers) over wall time; workers: the library's "
@@ -694,9 +696,9 @@ int drive(const Options &o) {
             "same load stand for the library's (the adapter packs the frames the same way). "
             "Simulator cores: canfd-sim's CPU over the same time, on the same two CPUs.");
     Table t({"adapters", "consumer", "bus share, mean", "worst bus", "frames/s", "frames lost",
-             "library's counts: ring drops, unsent reports", "gaps after drops", "reordered",
-             "cores", "workers cores", "CPU ns/frame", "CPU/frame ratio to raw", "wake-ups/report",
-             "read+write/report", "all syscalls/report", "simulator cores"});
+             "library's counts: ring drops, reports refused or undelivered", "gaps after drops",
+             "reordered", "cores", "workers cores", "CPU ns/frame", "CPU/frame ratio to raw",
+             "wake-ups/report", "read+write/report", "all syscalls/report", "simulator cores"});
     for (int n : o.adapters) {
       Result raw;
       for (const ConsumerInfo &c : kConsumers) {
