@@ -6,13 +6,15 @@ frame, against python-can's own floor per message.
 It runs inside canfd-sim (a separate process, timing model on) with two
 adapters; `canfd gen` processes (--tool) load the buses, so that their
 sending is not counted. CPU is the whole process's (every thread: the
-library's workers, python-can's Notifier threads), from /proc/self/stat.
+library's workers, python-can's Notifier threads), from /proc/self/stat;
+each figure is the median of --rounds rounds.
 
   floor    python-can alone: building a can.Message with keywords, and
            dispatching one through BusABC.recv and a Notifier to a listener
            (a bus whose recv only pops prepared messages)
-  library  the library alone through ctypes: CANFD_ReceiveCANFrames with
-           waits in a loop, no Messages (paced run only)
+  library  the library alone through ctypes, for the same load: a thread per
+           port calling CANFD_ReceiveCANFrames (waiting in the library), no
+           Messages; what any binding costs at least
   full     two adapters, a bus on each of their four ports, one Notifier
            over the four, both ports of each adapter sending as fast as the
            bus takes frames: fraction of a core, microseconds per frame
@@ -180,46 +182,76 @@ def paced(can, tool: str, board: str, bitrate: int, rate: float, seconds: float)
           f"({cpu / wall:.3f} of a core; {lost})")
 
 
-def library_alone(tool: str, board: str, bitrate: int, rate: float, seconds: float) -> None:
-    """The same paced stream taken through ctypes alone: the adapter opened
-    and set up with the library's calls, no python-can."""
-    from canfd_can import _lib
+class LibraryLoops:
+    """The adapters opened and set up with the library's calls, no python-can,
+    and a thread per port given that takes its frames with
+    CANFD_ReceiveCANFrames (waiting in the library) and counts them."""
 
-    lib = _lib.lib()
-    pid = [p for p, b in _lib.scan() if b == int(board, 16)][0]
-    handle = _lib.WORD()
-    assert lib.CANFD_OpenDevice(ctypes.byref(handle), pid, int(board, 16)) == 0
-    hidnum = handle.value
-    for port in (1, 2):
-        assert lib.CANFD_SetCANADBaudRate(hidnum, port, bitrate, bitrate, 8000, 8000) == 0
-        assert lib.CANFD_SetCANOPMode(hidnum, port, 1, 0, 1) == 0
-    frames = (_lib.Frame * 256)()
-    got = _lib.DWORD()
-    total = [0]
-    running = [True]
+    def __init__(self, boards: list, bitrate: int, ports: tuple):
+        from canfd_can import _lib
 
-    def loop():
-        while running[0]:
-            if lib.CANFD_ReceiveCANFrames(hidnum, 2, frames, 256, 100, ctypes.byref(got)) == 0:
-                total[0] += got.value
+        self.lib, self.total, self.running = _lib.lib(), [0], True
+        found = dict((b, p) for p, b in _lib.scan())
+        self.handles = []
+        for board in boards:
+            handle = _lib.WORD()
+            bid = int(board, 16)
+            assert self.lib.CANFD_OpenDevice(ctypes.byref(handle), found[bid], bid) == 0
+            self.handles.append(handle.value)
+            for port in (1, 2):
+                assert self.lib.CANFD_SetCANADBaudRate(handle.value, port, bitrate, bitrate, 8000,
+                                                       8000) == 0
+                assert self.lib.CANFD_SetCANOPMode(handle.value, port, 1, 0, 1) == 0
+        self.threads = [threading.Thread(target=self._loop, args=(h, p, _lib))
+                        for h in self.handles for p in ports]
+        for thread in self.threads:
+            thread.start()
 
-    reader = threading.Thread(target=loop)
-    reader.start()
+    def _loop(self, hidnum: int, port: int, _lib) -> None:
+        frames = (_lib.Frame * 256)()
+        got = _lib.DWORD()
+        while self.running:
+            if self.lib.CANFD_ReceiveCANFrames(hidnum, port, frames, 256, 100,
+                                               ctypes.byref(got)) == 0:
+                self.total[0] += got.value
+
+    def close(self) -> None:
+        self.running = False
+        for thread in self.threads:
+            thread.join()
+        for hidnum in self.handles:
+            for port in (1, 2):
+                self.lib.CANFD_SetCANOPMode(hidnum, port, 0, 0, 1)
+            self.lib.CANFD_CloseDevice(hidnum)
+
+
+def library_full(tool: str, boards: list, bitrate: int, seconds: float) -> None:
+    loops = LibraryLoops(boards, bitrate, (1, 2))
+    gens = [gen(tool, b, p, "-g", "0") for b in boards for p in (1, 2)]
+    try:
+        count, cpu, wall = measure(lambda: loops.total[0], seconds)
+    finally:
+        stop(gens)
+        loops.close()
+    print(f"library  {len(boards)} adapters x 2 ports at {bitrate} bit/s, ctypes loops: "
+          f"{count / wall:8.0f} frames/s received, {cpu / wall:.3f} of a core, "
+          f"{cpu / count * 1e6:5.1f} us/frame")
+
+
+def library_paced(tool: str, board: str, bitrate: int, rate: float, seconds: float) -> None:
+    loops = LibraryLoops([board], bitrate, (2,))
     sender = gen(tool, board, 1, "--rate", str(rate))
     try:
-        count, cpu, wall = measure(lambda: total[0], seconds)
+        count, cpu, wall = measure(lambda: loops.total[0], seconds)
     finally:
         stop([sender])
-        running[0] = False
-        reader.join()
-        for port in (1, 2):
-            lib.CANFD_SetCANOPMode(hidnum, port, 0, 0, 1)
-        lib.CANFD_CloseDevice(hidnum)
+        loops.close()
     print(f"library  ctypes loop at {rate:.0f} frames/s: {count / wall:8.0f} frames/s received, "
           f"{cpu / count * 1e6:5.1f} us of process CPU per frame")
 
 
 def main() -> int:
+    global ROUNDS
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--tool", default=os.environ.get("CANFD_TOOL", "canfd"),
                         help="the canfd tool, for the load (default: canfd on PATH)")
@@ -233,7 +265,6 @@ def main() -> int:
     parser.add_argument("--package", help="import canfd_can from this directory first")
     parser.add_argument("--only", choices=["floor", "full", "paced"], action="append")
     args = parser.parse_args()
-    global ROUNDS
     ROUNDS = max(1, args.rounds)
     if args.package:
         sys.path.insert(0, os.path.abspath(args.package))
@@ -258,9 +289,10 @@ def main() -> int:
             return 1
         if "full" in only:
             for bitrate in args.bitrate or [500000, 1000000]:
+                library_full(args.tool, boards[:2], bitrate, args.seconds)
                 full_load(can, args.tool, boards[:2], bitrate, args.seconds)
         if "paced" in only:
-            library_alone(args.tool, boards[0], 1000000, args.rate, args.seconds)
+            library_paced(args.tool, boards[0], 1000000, args.rate, args.seconds)
             paced(can, args.tool, boards[0], 1000000, args.rate, args.seconds)
     return 0
 

@@ -355,6 +355,10 @@ class Port:
         try:
             if self._state_due is None or time.monotonic() < self._state_due:
                 return
+            # Not due while the command runs (up to a second when the adapter
+            # does not answer): other buses' waits do not wake for it meanwhile.
+            self._state_due = time.monotonic() + STATE_RETRY_S
+            self.timer.arm(STATE_RETRY_S)
             state, tx_errors, rx_errors = _lib.BYTE(), _lib.BYTE(), _lib.BYTE()
             rc = _lib.lib().CANFD_GetCANBusState(self.dev.hidnum, self.number,
                                                 ctypes.byref(state), ctypes.byref(tx_errors),

@@ -1,12 +1,16 @@
-"""Back to back: a bus on port 1 and a bus on port 2 of one adapter."""
+"""Back to back: a bus on port 1 and a bus on port 2 of one adapter; and
+python-can's own back-to-back test case, when its file is given."""
 
+import os
+import subprocess
+import sys
 import threading
 import time
 
 import can
 import pytest
 
-from conftest import FAST_BITRATE, hardware_filters
+from conftest import FAST_BITRATE, UHID, hardware_filters
 
 TIMEOUT = 0.5
 
@@ -284,3 +288,23 @@ def test_own_message_ends_a_wait_in_another_thread(make_bus, channels):
     reader.join()
     assert got[0] is not None and not got[0].is_rx
     assert time.monotonic() - start < 0.2
+
+
+# test/back2back_test.py of a python-can source tree (4.1 is Debian 12's); it
+# is not part of this project.
+PYCAN_BACK2BACK = os.environ.get("CANFD_PYCAN_BACK2BACK")
+RUNNER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "back2back.py")
+
+
+@pytest.mark.skipif(not PYCAN_BACK2BACK,
+                    reason="CANFD_PYCAN_BACK2BACK does not name python-can's "
+                           "test/back2back_test.py (not part of this project)")
+@pytest.mark.skipif(UHID, reason="under canfd-sim --uhid (the VM stage, an emulated machine) "
+                                 "the case's 0.1 s receive timeouts are too short; the stage "
+                                 "runs it on the SocketCAN bridge")
+@pytest.mark.parametrize("ports", ["1,1", "1,2"], ids=["one-port", "two-ports"])
+def test_python_can_back2back(ports):
+    run = subprocess.run([sys.executable, RUNNER, PYCAN_BACK2BACK, "--ports", ports],
+                         capture_output=True, text=True, timeout=240)
+    assert run.returncode == 0, (run.stdout + run.stderr)[-4000:]
+    assert " 0 failed, 0 errors" in run.stdout
