@@ -138,6 +138,9 @@ _PROTOTYPES = {
     "CANFD_ReceiveCANFrames": [WORD, BYTE, _PV, DWORD, DWORD, _PD],
     "CANFD_GetCANRxEventFd": [WORD, BYTE, _PI],
     "CANFD_GetCANFrameCounts": [WORD, BYTE, _PD, _PD, BYTE],
+    "CANFD_GetCANPortUser": [WORD, BYTE, _PD, ctypes.c_char_p, DWORD],
+    "CANFD_SetCANPortOverride": [WORD, BYTE, BYTE],
+    "CANFD_ReleaseCANPort": [WORD, BYTE, _PB],
     "CANFD_GetResultCodes": [_PV],
     "CANFD_GetResultText": [ctypes.c_int],
 }

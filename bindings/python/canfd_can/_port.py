@@ -17,13 +17,13 @@ import threading
 import time
 from typing import Dict, Optional, Tuple
 
-from can import CanInitializationError, CanOperationError, Message
+from can import CanError, CanInitializationError, CanOperationError, Message
 
 from . import _lib
 from ._filters import hardware_ranges, matches
 from ._frames import RX_BATCH, DropLog, as_sent, decode, error_message, sent_copy
 from ._state import STATE_TEXT, ErrorFrames, Timer
-from ._timing import BUS_MODE_NORMAL, ISO_MODE_ISO, PortConfig
+from ._timing import PortConfig
 
 LOG = logging.getLogger("canfd_can")
 
@@ -80,20 +80,56 @@ class Device:
 
 # -- sharing a port between processes ---------------------------------------
 #
-# The library is getting an advisory claim per port: a process claims a port
-# before it changes the port's settings or switches it on or off, and the
-# claim is refused (CANFD_ERR_PORT_IN_USE) while another process uses the
-# port. A bus opened without a bit rate changes nothing and claims nothing.
-# The two calls plug in here; until the library has them, nothing is claimed.
+# The library keeps an advisory claim per port for every process that uses
+# it: a process that changes the settings of a port another process uses is
+# refused (CANFD_ERR_PORT_IN_USE) unless it asks to override. A bus opened
+# without a bit rate changes nothing and is refused nothing; the last
+# process on a port switches it off at the end only if it switched it on.
 
 
-def claim_port_settings(port: "Port") -> None:
-    """Claims the port for this process before the first setting is changed;
-    raises CanInitializationError (through check()) when it is refused."""
+def port_user(port: "Port") -> Optional[str]:
+    """The other process that uses the port, as 'NAME (process PID)', or
+    None when there is none (or the system does not say)."""
+    pid = _lib.DWORD()
+    name = ctypes.create_string_buffer(16)
+    rc = _lib.lib().CANFD_GetCANPortUser(port.dev.hidnum, port.number, ctypes.byref(pid), name,
+                                         len(name))
+    if rc != 0 or pid.value == 0:
+        return None
+    return f"{name.value.decode(errors='replace') or 'a program'} (process {pid.value})"
+
+
+def in_use_error(port: "Port", user: Optional[str]) -> CanInitializationError:
+    who = user or "another process"
+    return CanInitializationError(
+        f"port {port.name}: {who} uses the port with its own settings; open the bus without "
+        "bitrate to listen alongside it, or with override=True to change its settings anyway",
+        error_code=_lib.code("CANFD_ERR_PORT_IN_USE"))
+
+
+def claim_port_settings(port: "Port", override: bool) -> None:
+    """Before this process changes the port's settings: refused, naming the
+    other process, while another uses the port, unless override."""
+    if override:
+        check(_lib.lib().CANFD_SetCANPortOverride(port.dev.hidnum, port.number, 1),
+              f"port {port.name}: overriding the other programs' use", CanInitializationError)
+        return
+    user = port_user(port)
+    if user is not None:
+        raise in_use_error(port, user)
 
 
 def release_port_settings(port: "Port") -> None:
-    """Gives up the claim of claim_port_settings() once the port is switched off."""
+    """This process is done with the port: the library switches it off if
+    this process switched it on and no other process uses it."""
+    off = _lib.BYTE()
+    rc = _lib.lib().CANFD_ReleaseCANPort(port.dev.hidnum, port.number, ctypes.byref(off))
+    if rc == _lib.ERR_DEVICE_GONE:
+        LOG.debug("port %s: the adapter is gone", port.name)
+    elif rc != 0:
+        LOG.warning("releasing port %s: %s", port.name, _lib.describe(rc))
+    elif port.enabled_here and not off.value:
+        LOG.info("port %s stays on: another process uses it", port.name)
 
 
 class Port:
@@ -106,7 +142,6 @@ class Port:
         self.name = f"{dev.bid:08X}:{number}"
         self.config: Optional[PortConfig] = None
         self.enabled_here = False  # switched on by this process: switched off at the end
-        self.claimed = False  # claim_port_settings() succeeded
         # Replaced whole, never changed in place, under registry_lock and lock.
         self.buses: Tuple = ()
         self.programmed: Optional[tuple] = None  # hardware filter ranges last written
@@ -137,13 +172,17 @@ class Port:
 
     # -- settings ---------------------------------------------------------
 
-    def start(self, config: PortConfig) -> None:
+    def start(self, config: PortConfig, override: bool = False) -> None:
         """Sets the port up as config says and switches it on: off first,
         then bit rates, filters, cleared buffers and counts, then on."""
-        claim_port_settings(self)
-        self.claimed = True
+        claim_port_settings(self, override)
         try:
             self._set_up(config)
+        except CanError as exc:
+            self.config = None
+            if getattr(exc, "error_code", None) == _lib.code("CANFD_ERR_PORT_IN_USE"):
+                raise in_use_error(self, port_user(self)) from None
+            raise
         except BaseException:
             self.config = None
             raise
@@ -247,19 +286,8 @@ class Port:
         switched it on, and lets go of what the port holds."""
         self.dev.ports.pop(self.number, None)
         self.timer.close()
-        if self.enabled_here:
-            self.enabled_here = False
-            mode, iso = BUS_MODE_NORMAL, ISO_MODE_ISO
-            if self.config is not None:
-                mode, iso = self.config.bus_mode, self.config.iso_mode
-            rc = _lib.lib().CANFD_SetCANOPMode(self.dev.hidnum, self.number, 0, mode, iso)
-            if rc == _lib.ERR_DEVICE_GONE:
-                LOG.debug("port %s: the adapter is gone", self.name)
-            elif rc != 0:
-                LOG.warning("switching port %s off: %s", self.name, _lib.describe(rc))
-        if self.claimed:
-            self.claimed = False
-            release_port_settings(self)
+        release_port_settings(self)
+        self.enabled_here = False
 
     # -- buses --------------------------------------------------------------
 
@@ -465,7 +493,8 @@ def close_if_unused(dev: Device) -> None:
             LOG.warning("closing adapter %08X: %s", dev.bid, _lib.describe(rc))
 
 
-def attach(bus, bid: Optional[int], number: int, config: Optional[PortConfig]) -> Port:
+def attach(bus, bid: Optional[int], number: int, config: Optional[PortConfig],
+           override: bool = False) -> Port:
     """Adds bus to the buses of its port, opening the adapter and setting the
     port up (with config) as needed. config None: the bus changes nothing."""
     with registry_lock:
@@ -482,7 +511,7 @@ def attach(bus, bid: Optional[int], number: int, config: Optional[PortConfig]) -
                     f"port {port.name} is already open with other settings: {port.config}")
             port.set_buses(port.buses + (bus,))
             if config is not None and port.config is None:
-                port.start(config)
+                port.start(config, override)
             elif config is None and created:
                 port.warn_if_off()
             else:

@@ -50,8 +50,9 @@ class CanfdBus(BusABC):
     :param can_filters: python-can filters; see :meth:`can.BusABC.set_filters`.
     :param bitrate: arbitration bit rate in bit/s. With it (or ``timing``)
         the bus sets the port up and switches it on (and the port is
-        switched off when its last bus shuts down); without both, the bus
-        only listens and changes none of the port's settings.
+        switched off when its last bus shuts down, unless another process
+        uses it then); without both, the bus only listens and changes none
+        of the port's settings.
     :param data_bitrate: data-phase bit rate for CAN FD (default: the
         arbitration bit rate); must not be below ``bitrate``.
     :param fd: CAN FD frames may be sent.
@@ -65,6 +66,10 @@ class CanfdBus(BusABC):
         segments give other than whole bits per second or a sample point in
         0.01 % steps is refused with the reason. The adapter chooses its own
         time quanta and synchronisation jump width.
+    :param override: change the port's settings even while another process
+        uses the port (default False: such a bus is refused with
+        :class:`can.CanInitializationError` naming the other process).
+        Without a bit rate the bus changes nothing and is never refused.
     :param bus_mode: bus-mode word of the adapter's operating mode (default
         0, normal operation).
     :param fd_non_iso: use non-ISO CAN FD (ISO-mode word 0; default ISO, 1).
@@ -97,6 +102,7 @@ class CanfdBus(BusABC):
         local_loopback: Union[bool, str] = True,
         receive_own_messages: Union[bool, str] = False,
         ignore_rx_error_frames: Union[bool, str] = False,
+        override: Union[bool, str] = False,
         rx_queue_size: Union[int, str] = RX_QUEUE_SIZE,
         **kwargs: Any,
     ) -> None:
@@ -153,7 +159,7 @@ class CanfdBus(BusABC):
         try:
             self._epoll.register(self._event, select.EPOLLIN)
             super().__init__(channel, can_filters=can_filters, **kwargs)
-            port = _port.attach(self, bid, port_number, config)
+            port = _port.attach(self, bid, port_number, config, flag(override))
             self._port = port
             self._epoll.register(port.ready_fd, select.EPOLLIN)
             if self._error_frames:

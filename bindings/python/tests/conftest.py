@@ -247,3 +247,30 @@ def counting_library(monkeypatch):
         return counting
 
     return install
+
+
+def open_adapter(board):
+    """The adapter opened through the library itself (no bus may have it open)."""
+    hidnum = _lib.WORD()
+    pid = [p for p, b in _lib.scan() if b == int(board, 16)][0]
+    assert _lib.lib().CANFD_OpenDevice(ctypes.byref(hidnum), pid, int(board, 16)) == 0
+    return hidnum.value
+
+
+def set_port(board, port, enable, bitrate):
+    hidnum = open_adapter(board)
+    try:
+        lib = _lib.lib()
+        assert lib.CANFD_SetCANADBaudRate(hidnum, port, bitrate, 4 * bitrate, 7500, 7000) == 0
+        assert lib.CANFD_SetCANOPMode(hidnum, port, enable, 0, 1) == 0
+        return port_settings(hidnum, port)
+    finally:
+        assert lib.CANFD_CloseDevice(hidnum) == 0
+
+
+def read_port(board, port):
+    hidnum = open_adapter(board)
+    try:
+        return port_settings(hidnum, port)
+    finally:
+        assert _lib.lib().CANFD_CloseDevice(hidnum) == 0

@@ -13,7 +13,7 @@ import pytest
 import canfd_can._port
 import canfd_can.bus
 from canfd_can import _lib
-from conftest import device_open, port_settings
+from conftest import device_open, open_adapter, port_settings, read_port, set_port
 
 
 class TestConfiguration:
@@ -197,33 +197,6 @@ class TestShutdown:
         for bus in (first, second, other):
             bus.shutdown()
         assert canfd_can._port.devices == {}
-
-
-def open_adapter(board):
-    """The adapter opened through the library itself (no bus may have it open)."""
-    hidnum = _lib.WORD()
-    pid = [p for p, b in _lib.scan() if b == int(board, 16)][0]
-    assert _lib.lib().CANFD_OpenDevice(ctypes.byref(hidnum), pid, int(board, 16)) == 0
-    return hidnum.value
-
-
-def set_port(board, port, enable, bitrate):
-    hidnum = open_adapter(board)
-    try:
-        lib = _lib.lib()
-        assert lib.CANFD_SetCANADBaudRate(hidnum, port, bitrate, 4 * bitrate, 7500, 7000) == 0
-        assert lib.CANFD_SetCANOPMode(hidnum, port, enable, 0, 1) == 0
-        return port_settings(hidnum, port)
-    finally:
-        assert lib.CANFD_CloseDevice(hidnum) == 0
-
-
-def read_port(board, port):
-    hidnum = open_adapter(board)
-    try:
-        return port_settings(hidnum, port)
-    finally:
-        assert _lib.lib().CANFD_CloseDevice(hidnum) == 0
 
 
 class TestListener:
