@@ -7,7 +7,7 @@
 # re-plug, permissions, a stalled adapter, the command round trip and the
 # i686 build's programs, on real hidraw nodes of USB adapters made by
 # canfd-sim --usb (and some on canfd-sim --uhid); then the SocketCAN bridge
-# with can-utils and python-can.
+# with can-utils (ISO-TP and J1939 included) and python-can.
 #
 #   bash scripts/vm-test.sh [BUILD_DIR]      (default: build)
 #
@@ -19,7 +19,9 @@
 # (test/back2back_test.py of python-can 4.1, which is not part of this
 # project: without it the check socketcan_python is skipped),
 # VM_CANFDTEST_FRAMES (frames of the canfdtest check, default 10000),
-# VM_BRIDGE_FRAMES (frames of each throughput run, default 20000).
+# VM_BRIDGE_FRAMES (frames of each throughput run, default 20000),
+# VM_ISOTP_TRANSFERS (ISO-TP payloads each way of the check isotp, in
+# classic and in CAN FD frames, default 20).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${BUILD_DIR:-$root/build}}
@@ -59,7 +61,7 @@ export VM_TIMEOUT=${VM_TIMEOUT:-1800}
 # from it is passed on here. /tmp and /run are the VM's own; the python-can
 # test module goes into the build tree, which the VM shares.
 pass=()
-for v in VM_CANFDTEST_FRAMES VM_BRIDGE_FRAMES; do
+for v in VM_CANFDTEST_FRAMES VM_BRIDGE_FRAMES VM_ISOTP_TRANSFERS; do
   [ -z "${!v:-}" ] || pass+=("$v=${!v}")
 done
 [ -z "$i686" ] || pass+=("VM_I686_BUILD=$i686")

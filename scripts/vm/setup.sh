@@ -20,10 +20,11 @@ cache=$(cd "$cache" && pwd)
 # part of hid.ko) and the generic HID driver that binds the adapters, a USB
 # stack on one machine (dummy_hcd: host and device controllers in one; the
 # configfs gadget framework libcomposite with its HID function usb_f_hid; the
-# host's HID driver usbhid), and SocketCAN with its virtual interfaces.
+# host's HID driver usbhid), and SocketCAN with its virtual interfaces and
+# its transport protocols, ISO-TP (can-isotp) and J1939 (can-j1939).
 modules=(virtio_pci 9pnet_virtio 9p uhid hid-generic
          dummy_hcd libcomposite usb_f_hid usbhid
-         can can-raw can-bcm can-gw can-dev vcan vxcan)
+         can can-raw can-bcm can-gw can-dev vcan vxcan can-isotp can-j1939)
 # Parameters given to insmod. dummy_hcd makes num controller pairs: one
 # per simulated USB adapter that exists at once.
 declare -A params=([dummy_hcd]="num=8")
