@@ -78,6 +78,9 @@ const char kUsage[] =
     "                      last)\n"
     "  --no-timing         switch the timing model off: reports and frames go as\n"
     "                      fast as the host takes them\n"
+    "  --clock-ppm PPM     the adapters' clocks run PPM parts per million fast\n"
+    "                      (negative: slow) against the host's, as crystals do;\n"
+    "                      default 0 (-100000 to 100000)\n"
     "  --usb-speed SPEED   'high' (8000 reports per second each way, the default)\n"
     "                      or 'full' (1000)\n"
     "  --dir DIR           sandbox directory (default: a new one under /tmp); not\n"
@@ -144,6 +147,7 @@ struct Options {
   Transport transport = Transport::Sandbox;
   bool timing = true;
   int usb_rate = canfd_sim::kUsbHighSpeed;
+  int clock_ppm = 0;
   int64_t unplug_after_ms = -1;
   int64_t replug_after_ms = -1;
   std::optional<Stall> stall;  // not given: 'take'
@@ -244,9 +248,10 @@ Options parse(int argc, char **argv) {
     std::string value;
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    static const char *const kWithValue[] = {
-        "--adapters",     "--bid",          "--pid",   "--dir",         "--usb-speed",
-        "--unplug-after", "--replug-after", "--stall", "--stall-after", "--stall-for"};
+    static const char *const kWithValue[] = {"--adapters",     "--bid",       "--pid",
+                                             "--dir",          "--usb-speed", "--unplug-after",
+                                             "--replug-after", "--stall",     "--stall-after",
+                                             "--stall-for",    "--clock-ppm"};
     bool takes_value = false;
     for (const char *v : kWithValue) takes_value |= name == v;
     if (!takes_value) throw UsageError{"unknown option '" + arg + "'"};
@@ -289,6 +294,14 @@ Options parse(int argc, char **argv) {
         o.usb_rate = canfd_sim::kUsbFullSpeed;
       else
         throw UsageError{"--usb-speed takes 'high' or 'full', not '" + value + "'"};
+    } else if (name == "--clock-ppm") {
+      char *end = nullptr;
+      errno = 0;
+      const long ppm = strtol(value.c_str(), &end, 10);
+      if (value.empty() || *end || errno || ppm < -100000 || ppm > 100000)
+        throw UsageError{"--clock-ppm takes a whole number from -100000 to 100000, not '" + value +
+                         "'"};
+      o.clock_ppm = static_cast<int>(ppm);
     } else if (name == "--unplug-after") {
       o.unplug_after_ms = milliseconds(name, value);
     } else if (name == "--replug-after") {
@@ -332,6 +345,7 @@ canfd_sim::Timing timing_of(const Options &o) {
   canfd_sim::Timing t;
   t.on = o.timing;
   t.usb_reports_per_second = o.usb_rate;
+  t.clock_ppm = o.clock_ppm;
   return t;
 }
 

@@ -270,7 +270,9 @@ void Engine::receive(int from, const uint8_t *tx, int64_t at) {
   if (!loopback_) return;
   const int other = 1 - from;
   uint8_t rx[pr::kRxRecordSize];
-  model::tx_to_rx(tx, static_cast<uint32_t>(second_of(at)), usecond_of(at), rx);
+  // The adapter's own clock, which runs off the host's by clock_ppm.
+  const int64_t stamp = at + (at - power_on_ns_) * timing_.clock_ppm / 1000000;
+  model::tx_to_rx(tx, static_cast<uint32_t>(second_of(stamp)), usecond_of(stamp), rx);
   if (!model::accepts(state_.port[other], rx)) return;
   count_rx(other, second_of(at));
   queue_record(other, rx);

@@ -173,6 +173,7 @@ class Engine {
   std::map<std::pair<uint8_t, uint16_t>, Reply> replies_;
   std::optional<Reply> reply_all_;
   bool loopback_ = true;
+  const int64_t power_on_ns_ = monotonic_ns();  // where the adapter's clock starts to drift
   bool recording_ = true;
   bool stalled_ = false;
   bool shut_down_ = false;

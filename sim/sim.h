@@ -102,6 +102,10 @@ struct Timing {
   bool on = false;
   int usb_reports_per_second = kUsbHighSpeed;
   unsigned tx_queue_frames = 256;  // per port, besides the frame on the wire
+  // How far the adapter's clock is off, in parts per million of the host's
+  // (negative: slow): the time stamps of received frames run at 1 + ppm/1e6
+  // of the host's rate from the adapter's power-on.
+  int clock_ppm = 0;
 };
 
 // The buffer-status word of a port's status read while the timing model is

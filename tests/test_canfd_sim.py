@@ -22,8 +22,8 @@ CANFD = os.path.join(BIN, "canfd")
 SIM = os.path.join(BIN, "canfd-sim")
 
 # The command line other scripts rely on.
-OPTIONS = ["--adapters", "--bid", "--pid", "--no-timing", "--usb-speed", "--dir", "--uhid",
-           "--usb", "--unplug-after", "--replug-after", "--stall", "--stall-after", "--stall-for",
+OPTIONS = ["--adapters", "--bid", "--pid", "--no-timing", "--usb-speed", "--clock-ppm", "--dir",
+           "--uhid", "--usb", "--unplug-after", "--replug-after", "--stall", "--stall-after", "--stall-for",
            "--quiet", "-q", "--help", "-h"]
 
 
@@ -51,6 +51,8 @@ class CommandLine(unittest.TestCase):
                            (["--stall", "late:soon"], "milliseconds"),
                            (["--stall-for", "-1"], "milliseconds"),
                            (["--usb-speed", "low"], "'high' or 'full'"),
+                           (["--clock-ppm", "100001"], "from -100000 to 100000"),
+                           (["--clock-ppm", "1.5"], "whole number"),
                            (["--pid", "0E31,0E33"], "0E31 or 0E32"),
                            (["--adapters", "1", "--bid", "1,2"], "more ids"),
                            (["--uhid", "--replug-after", "soon"], "milliseconds"),

@@ -133,4 +133,52 @@ TEST_F(FullRate, TwelveThousandFramesAtFullLoadArriveInOrderUnaltered) {
   EXPECT_EQ(adapter->frames_dropped(), 0u);
 }
 
+// An adapter whose clock runs 1000 ppm slow (ten times a poor crystal's):
+// its time stamps fall behind the host's clock by 1 ms a second, while the
+// host times, once the library has measured the rate (a few seconds), stay
+// within a millisecond of the arrivals and never after them.
+TEST_F(FullRate, HostTimesFollowAnAdapterClockThatRunsSlow) {
+  SKIP_WHERE_SLOWED();
+  canfd_sim::Timing t;
+  t.on = true;
+  t.clock_ppm = -1000;
+  adapter->set_timing(t);
+  struct Seen {
+    int64_t wall, host, adapter;  // us: when the call returned, the frame's times
+  };
+  std::vector<Seen> seen;
+  BYTE data[8] = {0};
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(6)) {
+    ASSERT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 0x10, 0, 0, 8, data), 0);
+    CANFD_Frame_St in;
+    DWORD got = 0;
+    ASSERT_EQ(CANFD_ReceiveCANFrames(h, 2, &in, 1, 1000, &got), 0);
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    seen.push_back({now.tv_sec * 1000000LL + now.tv_nsec / 1000,
+                    static_cast<int64_t>(in.host_second) * 1000000 + in.host_usecond,
+                    static_cast<int64_t>(in.second) * 1000000 + in.usecond});
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The least delay from a frame's time to the return of its call, over a
+  // span of the run: delays on the way only add to it.
+  const auto least = [&](int64_t from_ms, int64_t to_ms, int64_t Seen::*time) {
+    int64_t low = INT64_MAX;
+    for (const Seen &x : seen) {
+      const int64_t ms = (x.wall - seen.front().wall) / 1000;
+      if (ms >= from_ms && ms < to_ms) low = std::min(low, x.wall - x.*time);
+    }
+    return low;
+  };
+  // From 1-1.5 s to 5.5-6 s the adapter's clock lost 4.5 ms.
+  EXPECT_NEAR(
+      static_cast<double>(least(5500, 6000, &Seen::adapter) - least(1000, 1500, &Seen::adapter)),
+      4500, 1000)
+      << "the simulated adapter's clock";
+  const int64_t late = least(5000, 6000, &Seen::host);
+  EXPECT_GE(late, -200) << "host times after the calls that returned the frames";
+  EXPECT_LE(late, 1000) << "host times behind the arrivals";
+}
+
 }  // namespace
