@@ -631,6 +631,7 @@ isotp_transfers() {
   else
     sed '$d; s/^/  '"$if1 -> $if2"' /' "$work/isotp.cmp2"
     sed '$d; s/^/  '"$if2 -> $if1"' /' "$work/isotp.cmp1"
+    tail -n 3 "$work/bridge.err"
     bad "$name: payloads lost, corrupted or refused"
   fi
 }
