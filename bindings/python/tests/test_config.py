@@ -1,6 +1,7 @@
 """Opening, configuration read back from the adapter, errors and shutdown."""
 
 import ctypes
+import select
 import signal
 import subprocess
 import sys
@@ -401,17 +402,28 @@ class TestChannelChoice:
         tx = make_bus(channels[0])
         make_bus(channels[1])  # sets the port up
         log = tmp_path / "log.asc"
-        logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "canfd", "-c",
-                                   channels[1], "-f", str(log)], stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, text=True)
+        # -u: the logger's lines reach the pipe as printed.
+        logger = subprocess.Popen([sys.executable, "-u", "-X", "faulthandler", "-m",
+                                   "can.logger", "-i", "canfd", "-c", channels[1], "-f",
+                                   str(log)], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  text=True)
         try:
             # The logger prints its bus once it is open.
+            started = select.select([logger.stdout], [], [], 60)[0]
+            if not started:
+                logger.send_signal(signal.SIGABRT)  # faulthandler shows where it waits
+                pytest.fail("the logger did not open its bus within 60 s: "
+                            + logger.communicate()[1][-2000:])
             assert "Connected to" in logger.stdout.readline()
             tx.send(can.Message(arbitration_id=0x321, is_extended_id=False, data=[7]))
             time.sleep(0.3)
         finally:
             logger.send_signal(signal.SIGINT)
-            logger.wait(10)
+            try:
+                logger.wait(10)
+            except subprocess.TimeoutExpired:
+                logger.kill()
+                raise
         assert " 321 " in log.read_text()
 
 

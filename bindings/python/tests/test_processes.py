@@ -8,6 +8,7 @@ process switches a port off only if it switched it on.
 
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -33,6 +34,9 @@ class Program:
     def __init__(self, channel, **kwargs):
         self.proc = subprocess.Popen([sys.executable, "-c", CHILD, channel, json.dumps(kwargs)],
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        if not select.select([self.proc.stdout], [], [], 60)[0]:
+            self.proc.kill()
+            pytest.fail("the other program did not open its bus within 60 s")
         line = self.proc.stdout.readline().strip()
         assert line == "ready", f"the other program did not open its bus: {line!r}"
 
