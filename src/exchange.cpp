@@ -45,14 +45,34 @@ bool answers(const Request &r, const BYTE *pkt) {
   return r.opcode == CANFD_OP_WRITE || w::get_le16(pkt + w::kHdrLen) > 0;
 }
 
+namespace {
+
+// Whether every owed request from i on that pkt can answer is the same
+// request as the waiting one: then pkt says what the waiting one's answer
+// says, whichever of them it answers.
+bool same_as_waiting(const Answers &a, int i, const BYTE *pkt) {
+  for (; i < a.owed_count; ++i)
+    if (answers(a.owed[i], pkt) && a.owed[i].digest != a.current.digest) return false;
+  return true;
+}
+
+}  // namespace
+
 bool take_answer(Answers &a, const BYTE *pkt, bool arrived, int64_t now) {
   forget_expired(a, now);
   const bool live = a.waiting && !arrived && answers(a.current, pkt);
   for (int i = 0; i < a.owed_count; ++i) {
     if (!answers(a.owed[i], pkt)) continue;
-    if (live && a.owed[i].digest == a.current.digest) break;  // the waiting request's
+    if (!live || !same_as_waiting(a, i, pkt)) {
+      forget_first(a, i + 1);
+      return false;
+    }
+    // The waiting request's, whether it is its own answer or owed[i]'s
+    // (they say the same); in the adapter's order it is owed[i]'s, and the
+    // waiting request's own answer may still follow the later owed ones.
     forget_first(a, i + 1);
-    return false;
+    a.own_answer_due = true;
+    return true;
   }
   if (!live) return false;
   a.owed_count = 0;  // older requests are answered before this one, or never
@@ -64,15 +84,17 @@ void begin_request(Answers &a, const Request &r, int64_t now) {
   a.current = r;
   a.waiting = true;
   a.write_error = 0;
+  a.own_answer_due = false;
 }
 
 void end_request(Answers &a, bool owed, int64_t now) {
-  if (owed && a.current.answer_by_ns > now) {
+  if ((owed || a.own_answer_due) && a.current.answer_by_ns > now) {
     if (a.owed_count == Answers::kMaxOwed) forget_first(a, 1);
     a.owed[a.owed_count++] = a.current;
   }
   a.waiting = false;
   a.write_error = 0;
+  a.own_answer_due = false;
 }
 
 int run_command(WORD hidnum, int port, const Command &c, BYTE (&answer)[CANFD_PACKET_MAX]) {

@@ -272,10 +272,10 @@ uint64_t request_digest(const BYTE *packet, size_t len);
 // and the request a command is waiting on. The adapter answers in request
 // order, so an answer belongs to the oldest outstanding request it can
 // answer, and the requests before that one will not be answered any more;
-// but an answer that an owed request and the waiting request, the same
-// request both, can both take is the waiting request's: an adapter that
-// lost the first is as likely as one that answers it late, and the answer
-// says the same to both.
+// but an answer that owed requests and the waiting request, the same
+// request all, can take is the waiting request's: an adapter that lost the
+// first is as likely as one that answers it late, and the answer says the
+// same to all; the waiting request's own answer is then owed in its turn.
 struct Answers {
   static constexpr int kMaxOwed = 16;
   Request owed[kMaxOwed];
@@ -283,6 +283,9 @@ struct Answers {
   bool waiting = false;
   Request current;
   int write_error = 0;  // errno of the writer's failed write of current's request
+  // current took an answer that may have been an owed request's (the same
+  // request): its own may still come, and is owed once the wait ends.
+  bool own_answer_due = false;
 };
 
 // Whether an answer packet can be the answer to a request: the same function
@@ -296,8 +299,8 @@ bool answers(const Request &r, const BYTE *pkt);
 bool take_answer(Answers &a, const BYTE *pkt, bool arrived, int64_t now);
 // Starts waiting on a request; forgets owed requests whose time is up.
 void begin_request(Answers &a, const Request &r, int64_t now);
-// Ends the wait: a request that timed out after it was written is owed its
-// answer until its time is up.
+// Ends the wait: a request that timed out after it was written, or that took
+// an owed request's answer, is owed its answer until its time is up.
 void end_request(Answers &a, bool owed, int64_t now);
 
 // ---- Urgent writes -------------------------------------------------------------
