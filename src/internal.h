@@ -357,8 +357,11 @@ struct Port {
   std::atomic<uint32_t> op_mode{0};
   std::atomic<long> user_pid{0};
   // The reader's: frame packets waiting for the lock, and whether records
-  // were stored since the port's waiters were last woken.
-  static constexpr int kStaged = 64;
+  // were stored since the port's waiters were last woken. 256 reports are
+  // 32 ms at the full USB rate: a caller of low priority that the scheduler
+  // leaves waiting with the lock held does not stop the reader (the kernel
+  // keeps only 8 ms).
+  static constexpr int kStaged = 256;
   Staged staged[kStaged];
   int staged_count = 0;
   bool to_wake = false;
