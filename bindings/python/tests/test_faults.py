@@ -88,8 +88,9 @@ class TestSendTimeout:
         with pytest.raises(can.CanOperationError):
             pair[0].send(can.Message(arbitration_id=9), timeout=timeout)
         got = [args[4] for args in counting.args["CANFD_SendCANFrames"]]
-        # The last slice is what is left of the timeout, rounded up to a millisecond.
-        assert got[:-1] == waits[:-1] and 0 <= waits[-1] - got[-1] <= 2, got
+        # The last slice is what is left of the timeout, rounded up to a
+        # millisecond: never more, and less on a slow (emulated) machine.
+        assert got[:-1] == waits[:-1] and min(waits[-1], 1) <= got[-1] <= waits[-1], got
 
     def test_other_errors(self, pair, counting_library):
         counting_library(CANFD_SendCANFrames=lambda *args: _lib.ERR_USB_WRITE)
