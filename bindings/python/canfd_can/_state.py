@@ -115,11 +115,11 @@ class Timer:
 
     def arm(self, seconds: float) -> None:
         """Readable after seconds (more than 0) from now; 0 disarms it."""
-        spec = _Itimerspec()
+        due = _Itimerspec()
         if seconds > 0:  # all zero would disarm it
-            spec.it_value.tv_sec, spec.it_value.tv_nsec = divmod(max(1, round(seconds * 1e9)),
-                                                                 1_000_000_000)
-        if _timerfd().timerfd_settime(self.fd, 0, ctypes.byref(spec), None) != 0:
+            due.it_value.tv_sec, due.it_value.tv_nsec = divmod(max(1, round(seconds * 1e9)),
+                                                               1_000_000_000)
+        if _timerfd().timerfd_settime(self.fd, 0, ctypes.byref(due), None) != 0:
             err = ctypes.get_errno()
             raise OSError(err, f"timerfd_settime: {os.strerror(err)}")
 
