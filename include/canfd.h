@@ -30,6 +30,9 @@
  *   first, in the order they were asked for, then the transmit report queue,
  *   where CANFD_SetCANTxMsg and CANFD_SendCANFrames put their frames.
  *
+ * They are named "canfd-rx-N" and "canfd-tx-N", N being the device index,
+ * as top -H, ps -L and debuggers show them.
+ *
  * An application thread hands its request or its frames over and waits, if
  * at all, with its own deadline; it never waits inside a read or a write of
  * the node.

@@ -176,13 +176,25 @@ void release_resources(Device *d) {
 
 namespace {
 
+// Names the calling worker "canfd-rx-N" or "canfd-tx-N" (N: the device
+// index), as top, ps and debuggers show it.
+void name_worker(const char *role, WORD hidnum) {
+  char name[16];
+  snprintf(name, sizeof name, "canfd-%s-%u", role, static_cast<unsigned>(hidnum));
+  pthread_setname_np(pthread_self(), name);
+}
+
 void *rx_entry(void *arg) {
-  USBDEV_TxRxThread(static_cast<WORD>(reinterpret_cast<uintptr_t>(arg)));
+  const WORD hidnum = static_cast<WORD>(reinterpret_cast<uintptr_t>(arg));
+  name_worker("rx", hidnum);
+  USBDEV_TxRxThread(hidnum);
   return nullptr;
 }
 
 void *tx_entry(void *arg) {
-  USBDEV_TxThread(static_cast<WORD>(reinterpret_cast<uintptr_t>(arg)));
+  const WORD hidnum = static_cast<WORD>(reinterpret_cast<uintptr_t>(arg));
+  name_worker("tx", hidnum);
+  USBDEV_TxThread(hidnum);
   return nullptr;
 }
 

@@ -141,6 +141,46 @@ TEST(Open, CloseThenCallsRefuseAndReopenWorks) {
   EXPECT_EQ(CANFD_CloseDevice(h), 0);
 }
 
+// The names of the process's threads.
+std::multiset<std::string> thread_names() {
+  std::multiset<std::string> names;
+  DIR *d = opendir("/proc/self/task");
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char name[32] = {0};
+    FILE *f = fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
+    if (f == nullptr) continue;  // ended meanwhile
+    if (fgets(name, sizeof name, f) != nullptr)
+      names.insert(std::string(name, strcspn(name, "\n")));
+    fclose(f);
+  }
+  closedir(d);
+  return names;
+}
+
+TEST(Open, WorkersCarryTheDeviceIndexInTheirNamesAndEndWithClose) {
+  canfd_sim::Sandbox sb;
+  sb.add({3, "00003F9A", "00000E31", "1", ""});
+  sb.add({12, "00003F9A", "00000E31", "2", ""});
+  WORD a = 0, b = 0;
+  ASSERT_EQ(CANFD_OpenDevice(&a, kPid, 1), 0);
+  ASSERT_EQ(CANFD_OpenDevice(&b, kPid, 2), 0);
+  const std::multiset<std::string> names = thread_names();
+  for (const char *name : {"canfd-rx-3", "canfd-tx-3", "canfd-rx-12", "canfd-tx-12"})
+    EXPECT_EQ(names.count(name), 1U) << name;
+  // Close joins the device's workers (their tasks leave /proc a moment
+  // after they end); the other device's stay.
+  const auto of = [](const char *rx, const char *tx) {
+    const std::multiset<std::string> now = thread_names();
+    return now.count(rx) + now.count(tx);
+  };
+  EXPECT_EQ(CANFD_CloseDevice(a), 0);
+  EXPECT_TRUE(eventually([&] { return of("canfd-rx-3", "canfd-tx-3") == 0; }));
+  EXPECT_EQ(of("canfd-rx-12", "canfd-tx-12"), 2U);
+  EXPECT_EQ(CANFD_CloseDevice(b), 0);
+  EXPECT_TRUE(eventually([&] { return of("canfd-rx-12", "canfd-tx-12") == 0; }));
+}
+
 TEST(Open, EightDevicesAtMost) {
   canfd_sim::Sandbox sb;
   for (int i = 0; i < 8; ++i) sb.add({i, "00003F9A", "00000E31", std::to_string(i + 1), ""});
