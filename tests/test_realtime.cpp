@@ -26,32 +26,62 @@ namespace wire = canfd::wire;
 using Clock = std::chrono::steady_clock;
 using FullRate = OpenAdapter;
 
+// The longest a thread that sleeps 0.5 ms at a time woke late while it ran:
+// how long the machine (other processes, the hypervisor) kept a ready
+// thread of this process off the CPUs.
+class StallWatch {
+ public:
+  StallWatch()
+      : thread_([this] {
+          while (!stop_) {
+            const auto due = Clock::now() + std::chrono::microseconds(500);
+            std::this_thread::sleep_until(due);
+            const auto late =
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - due).count();
+            if (late > worst_us_) worst_us_ = late;
+          }
+        }) {}
+  ~StallWatch() { stop(); }
+  long stop() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    return worst_us_;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<long> worst_us_{0};
+  std::thread thread_;
+};
+
+struct NodeRound {
+  uint64_t dropped = 0;
+  DWORD got[2] = {0, 0};
+  size_t max_unread = 0;
+  long stall_us = 0;
+};
+
 // Reports at the full USB rate for both ports, taken by a thread at the
 // lowest priority on port 1, a one-frame waiter on port 2 and a poll loop on
-// port 2's readiness descriptor, while commands come and go: the node is
-// read all along (it keeps 64 reports unread, as the kernel's), so nothing
-// is lost, and each port gets all its frames.
-TEST_F(FullRate, TheNodeIsReadWhateverTheCallersDo) {
-  SKIP_WHERE_SLOWED();
-  canfd_sim::Timing timing;
-  timing.on = true;
-  adapter->set_timing(timing);
-  adapter->reset_max_unread();
-  constexpr DWORD kPerPort = 5000;
+// port 2's readiness descriptor, while commands come and go.
+NodeRound node_round(WORD h, canfd_sim::Adapter &adapter, DWORD per_port) {
+  const uint64_t dropped_before = adapter.reports_dropped();
+  adapter.reset_max_unread();
   std::atomic<DWORD> got[2] = {{0}, {0}};
   std::atomic<bool> stop{false};
+  StallWatch watch;
   std::vector<std::thread> threads;
   threads.emplace_back([&] {
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
     std::vector<CANFD_Frame_St> in(64);
     DWORD n = 0;
-    while (got[0] < kPerPort && CANFD_ReceiveCANFrames(h, 1, in.data(), 64, 3000, &n) == 0)
+    while (got[0] < per_port && CANFD_ReceiveCANFrames(h, 1, in.data(), 64, 3000, &n) == 0)
       got[0] += n;
   });
   threads.emplace_back([&] {
     BYTE t, m, r, f, dlc, data[64];
     DWORD id, s, us;
-    while (got[1] < kPerPort && CANFD_WaitCANRxMsg(h, 2, 3000) == 0)
+    while (got[1] < per_port && CANFD_WaitCANRxMsg(h, 2, 3000) == 0)
       while (CANFD_GetCANRxMsg(h, 2, &t, &m, &id, &r, &f, &dlc, data, &s, &us) == 0) ++got[1];
   });
   threads.emplace_back([&] {
@@ -72,8 +102,8 @@ TEST_F(FullRate, TheNodeIsReadWhateverTheCallersDo) {
   // One record per report, 8000 reports a second, the ports in turn.
   std::thread pusher([&] {
     auto next = Clock::now();
-    for (DWORD i = 0; i < 2 * kPerPort; ++i) {
-      adapter->push_records(
+    for (DWORD i = 0; i < 2 * per_port; ++i) {
+      adapter.push_records(
           1 + static_cast<int>(i & 1),
           {canfd_sim::make_rx_record(i / 2, true, false, false, false, 0, nullptr)});
       next += std::chrono::microseconds(125);
@@ -85,10 +115,40 @@ TEST_F(FullRate, TheNodeIsReadWhateverTheCallersDo) {
   threads[1].join();
   stop = true;
   for (size_t i = 2; i < threads.size(); ++i) threads[i].join();
-  EXPECT_EQ(adapter->reports_dropped(), 0u) << "reports the node dropped for want of a reader";
-  EXPECT_EQ(got[0].load(), kPerPort);
-  EXPECT_EQ(got[1].load(), kPerPort);
-  std::printf("most reports waiting unread: %zu of 64\n", adapter->max_unread());
+  NodeRound r;
+  r.stall_us = watch.stop();
+  r.dropped = adapter.reports_dropped() - dropped_before;
+  r.got[0] = got[0];
+  r.got[1] = got[1];
+  r.max_unread = adapter.max_unread();
+  return r;
+}
+
+// The node is read all along (it keeps 64 reports unread, as the kernel's),
+// so nothing is lost and each port gets all its frames. A round in which
+// the machine itself kept a ready thread of this process waiting for half
+// the node's 8 ms or more does not count against the library: it is run
+// again, three rounds at most.
+TEST_F(FullRate, TheNodeIsReadWhateverTheCallersDo) {
+  SKIP_WHERE_SLOWED();
+  canfd_sim::Timing timing;
+  timing.on = true;
+  adapter->set_timing(timing);
+  constexpr DWORD kPerPort = 5000;
+  constexpr long kMachineStallUs = 4000;
+  NodeRound r;
+  for (int round = 1; round <= 3; ++round) {
+    r = node_round(h, *adapter, kPerPort);
+    std::printf(
+        "round %d: %llu reports dropped by the node, most waiting unread %zu of 64, "
+        "longest stall of the machine %ld us\n",
+        round, static_cast<unsigned long long>(r.dropped), r.max_unread, r.stall_us);
+    const bool clean = r.dropped == 0 && r.got[0] == kPerPort && r.got[1] == kPerPort;
+    if (clean || r.stall_us < kMachineStallUs) break;
+  }
+  EXPECT_EQ(r.dropped, 0u) << "reports the node dropped for want of a reader";
+  EXPECT_EQ(r.got[0], kPerPort);
+  EXPECT_EQ(r.got[1], kPerPort);
 }
 
 // At the pace of a USB adapter on a bus at full load (the timing model), as
