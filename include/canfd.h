@@ -31,7 +31,11 @@
  *   where CANFD_SetCANTxMsg and CANFD_SendCANFrames put their frames.
  *
  * They are named "canfd-rx-N" and "canfd-tx-N", N being the device index,
- * as top -H, ps -L and debuggers show them.
+ * as top -H, ps -L and debuggers show them. Both start with the scheduling
+ * policy and nice level of the thread that opened the device; the receive
+ * worker asks for the fair scheduler's shortest time slice (Linux 6.12 and
+ * later), so that busy threads of the same priority delay it less when
+ * reports come.
  *
  * An application thread hands its request or its frames over and waits, if
  * at all, with its own deadline; it never waits inside a read or a write of

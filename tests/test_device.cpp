@@ -181,6 +181,72 @@ TEST(Open, WorkersCarryTheDeviceIndexInTheirNamesAndEndWithClose) {
   EXPECT_TRUE(eventually([&] { return of("canfd-rx-12", "canfd-tx-12") == 0; }));
 }
 
+// The thread of this process with the given name, or 0.
+pid_t thread_named(const std::string &wanted) {
+  pid_t found = 0;
+  DIR *d = opendir("/proc/self/task");
+  while (dirent *e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    char name[32] = {0};
+    FILE *f = fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
+    if (f == nullptr) continue;
+    if (fgets(name, sizeof name, f) != nullptr && std::string(name, strcspn(name, "\n")) == wanted)
+      found = static_cast<pid_t>(atoi(e->d_name));
+    fclose(f);
+  }
+  closedir(d);
+  return found;
+}
+
+struct SchedAttr {
+  uint32_t size, policy;
+  uint64_t flags;
+  int32_t nice;
+  uint32_t priority;
+  uint64_t runtime, deadline, period;
+};
+
+bool sched_attr_of(pid_t tid, SchedAttr *a) {
+  *a = SchedAttr{};
+  return syscall(SYS_sched_getattr, tid, a, sizeof *a, 0) == 0;
+}
+
+// The receive worker asks for a short time slice where the kernel gives
+// one, and keeps the nice level it was started with (an application at
+// nice 5 must not get a worker at nice 0).
+TEST(Open, TheReceiveWorkerHasAShortSliceAndTheOpenersNiceLevel) {
+  canfd_sim::Sandbox sb;
+  sb.add({4, "00003F9A", "00000E31", "1", ""});
+  SchedAttr mine;
+  if (!sched_attr_of(0, &mine)) GTEST_SKIP() << "sched_getattr is not available here";
+  // Whether this kernel keeps a slice that a thread asks for.
+  bool slices = false;
+  std::thread([&] {
+    SchedAttr a;
+    if (!sched_attr_of(0, &a)) return;
+    a.size = sizeof a;
+    a.runtime = 100000;
+    SchedAttr b;
+    slices =
+        syscall(SYS_sched_setattr, 0, &a, 0) == 0 && sched_attr_of(0, &b) && b.runtime == 100000;
+  }).join();
+  std::thread([&] {
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 5), 0);
+    WORD h = 0;
+    ASSERT_EQ(CANFD_OpenDevice(&h, kPid, 1), 0);
+    SchedAttr rx, tx;
+    ASSERT_TRUE(sched_attr_of(thread_named("canfd-rx-4"), &rx));
+    ASSERT_TRUE(sched_attr_of(thread_named("canfd-tx-4"), &tx));
+    EXPECT_EQ(rx.nice, 5);
+    EXPECT_EQ(tx.nice, 5);
+    EXPECT_EQ(rx.policy, static_cast<uint32_t>(SCHED_OTHER));
+    if (slices) {
+      EXPECT_EQ(rx.runtime, 100000u);
+    }
+    EXPECT_EQ(CANFD_CloseDevice(h), 0);
+  }).join();
+}
+
 TEST(Open, EightDevicesAtMost) {
   canfd_sim::Sandbox sb;
   for (int i = 0; i < 8; ++i) sb.add({i, "00003F9A", "00000E31", std::to_string(i + 1), ""});
