@@ -102,11 +102,23 @@ bool wait_until(pthread_cond_t *cv, Mutex &m, int64_t deadline_ns) {
 }
 
 int64_t realtime_offset_us() {
-  timespec mono, real;
-  clock_gettime(CLOCK_MONOTONIC, &mono);
-  clock_gettime(CLOCK_REALTIME, &real);
-  return (static_cast<int64_t>(real.tv_sec) - mono.tv_sec) * 1000000 +
-         (real.tv_nsec - mono.tv_nsec) / 1000;
+  // The two clocks cannot be read at once: the wall clock is read between
+  // two readings of the monotonic one and set against their middle, and of
+  // three tries the closest counts. (A thread preempted between two plain
+  // readings would shift the dates of a whole batch by the time it lost.)
+  int64_t best_gap = INT64_MAX, offset_ns = 0;
+  for (int i = 0; i < 3 && best_gap > 2000; ++i) {
+    const int64_t before = now_ns();
+    timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t after = now_ns();
+    if (after - before < best_gap) {
+      best_gap = after - before;
+      offset_ns = static_cast<int64_t>(real.tv_sec) * 1000000000 + real.tv_nsec -
+                  (before + (after - before) / 2);
+    }
+  }
+  return offset_ns / 1000;
 }
 
 void init_monotonic_cond(pthread_cond_t *cv) {

@@ -88,8 +88,8 @@ void stamp_records(Port &p, const Ring &ring, DWORD first, DWORD n, const HostCl
   const int64_t to_realtime = realtime_offset_us();
   for (DWORD k = 0; k < n; ++k) {
     const DWORD slot = (first + k) % kRxSlots;
-    p.host_us[slot] =
-        clock_map(clock, stamp_us(ring.storage + slot * w::kRxRecordSize)) + to_realtime;
+    p.host_us[slot] = date_record(clock, stamp_us(ring.storage + slot * w::kRxRecordSize),
+                                  to_realtime, &p.last_host_us);
   }
 }
 

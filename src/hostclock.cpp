@@ -77,6 +77,14 @@ int64_t clock_map(const HostClock &c, int64_t adapter_us) {
   return static_cast<int64_t>(host < 0 ? host - 0.5 : host + 0.5);
 }
 
+int64_t date_record(const HostClock &c, int64_t adapter_us, int64_t to_realtime_us,
+                    int64_t *last_us) {
+  int64_t date = clock_map(c, adapter_us) + to_realtime_us;
+  if (date < *last_us && date > *last_us - kDateJitterUs) date = *last_us;
+  *last_us = date;
+  return date;
+}
+
 void clock_learn(HostClock &c, int64_t adapter_us, int64_t host_us) {
   const int64_t a = adapter_us;
   if (!c.started || a < c.last_adapter_us - kClockBackUs ||

@@ -220,6 +220,15 @@ void clock_learn(HostClock &c, int64_t adapter_us, int64_t host_us);
 // The host time (monotonic microseconds) of an adapter time; arrival time
 // of the report when nothing was learned yet.
 int64_t clock_map(const HostClock &c, int64_t adapter_us);
+// The date (wall-clock microseconds) of a port's record of adapter time
+// adapter_us, to_realtime_us being the wall clock less the monotonic one;
+// *last_us: the port's last date, updated. A date less than kDateJitterUs
+// before the last one (the two host clocks read a moment apart) is raised
+// to it, so that a port's frames are never dated out of their order; a step
+// of the wall clock back goes through.
+constexpr int64_t kDateJitterUs = 1000;
+int64_t date_record(const HostClock &c, int64_t adapter_us, int64_t to_realtime_us,
+                    int64_t *last_us);
 
 // ---- Received record streams -------------------------------------------------
 
@@ -338,9 +347,10 @@ struct Port {
   Mutex rx_mu;             // the record's mutex_CANRx_P1 or _P2: guards the ring too
   pthread_cond_t rx_cond;  // records stored, the device gone or closing
   RxStream rx GUARDED_BY(rx_mu);
-  int64_t host_us[kRxSlots] GUARDED_BY(rx_mu);  // host time (realtime) of each slot's record
-  int event_fd = -1;                            // readable while records wait (and once gone)
-  bool signalled GUARDED_BY(rx_mu) = false;     // written since last emptied
+  int64_t host_us[kRxSlots] GUARDED_BY(rx_mu);         // host time (realtime) of each slot's record
+  int64_t last_host_us GUARDED_BY(rx_mu) = INT64_MIN;  // the newest of them
+  int event_fd = -1;                         // readable while records wait (and once gone)
+  bool signalled GUARDED_BY(rx_mu) = false;  // written since last emptied
   // Handed out: until then no one can wait on it, and filing spends no
   // system call on it.
   bool fd_given GUARDED_BY(rx_mu) = false;

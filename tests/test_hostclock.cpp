@@ -115,4 +115,27 @@ TEST(HostClock, StartsOverWhenTheAdapterIsResetOrItsClockJumps) {
   EXPECT_LT(std::llabs(core::clock_map(c, 60000000 + 50 + 101 * 1000) - before), 50);
 }
 
+// A port's dates keep the adapter's order when the wall clock's offset is
+// read a little later for one batch than for the next; a real step of the
+// wall clock, forward or back, goes through.
+TEST(HostClock, DatesKeepTheirOrderThroughJitterAndFollowWallClockSteps) {
+  core::HostClock c;
+  int64_t host = 5000000000;
+  for (int i = 0; i < 100; ++i, host += 1000) core::clock_learn(c, 1000000 + i * 1000, host + 100);
+  const int64_t wall = 1700000000000000;
+  int64_t last = INT64_MIN;
+  const int64_t a = core::date_record(c, 1098000, wall, &last);
+  const int64_t b = core::date_record(c, 1098111, wall, &last);
+  EXPECT_EQ(b - a, 111);
+  // The next batch's offset read 300 us short (its reader was preempted
+  // between the clocks): dated with the last frame, not before it.
+  const int64_t c1 = core::date_record(c, 1098222, wall - 300, &last);
+  EXPECT_EQ(c1, b);
+  const int64_t c2 = core::date_record(c, 1098444, wall - 300, &last);
+  EXPECT_EQ(c2, b + 33);
+  // The wall clock set back 2 s, then forward 3 s.
+  EXPECT_EQ(core::date_record(c, 1098555, wall - 2000000, &last), a + 555 - 2000000);
+  EXPECT_EQ(core::date_record(c, 1098666, wall + 1000000, &last), a + 666 + 1000000);
+}
+
 }  // namespace
