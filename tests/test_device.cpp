@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -141,9 +142,9 @@ TEST(Open, CloseThenCallsRefuseAndReopenWorks) {
   EXPECT_EQ(CANFD_CloseDevice(h), 0);
 }
 
-// The names of the process's threads.
-std::multiset<std::string> thread_names() {
-  std::multiset<std::string> names;
+// The process's threads: name and thread id.
+std::multimap<std::string, pid_t> threads() {
+  std::multimap<std::string, pid_t> found;
   DIR *d = opendir("/proc/self/task");
   while (dirent *e = readdir(d)) {
     if (e->d_name[0] == '.') continue;
@@ -151,11 +152,11 @@ std::multiset<std::string> thread_names() {
     FILE *f = fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
     if (f == nullptr) continue;  // ended meanwhile
     if (fgets(name, sizeof name, f) != nullptr)
-      names.insert(std::string(name, strcspn(name, "\n")));
+      found.emplace(std::string(name, strcspn(name, "\n")), static_cast<pid_t>(atoi(e->d_name)));
     fclose(f);
   }
   closedir(d);
-  return names;
+  return found;
 }
 
 TEST(Open, WorkersCarryTheDeviceIndexInTheirNamesAndEndWithClose) {
@@ -165,13 +166,13 @@ TEST(Open, WorkersCarryTheDeviceIndexInTheirNamesAndEndWithClose) {
   WORD a = 0, b = 0;
   ASSERT_EQ(CANFD_OpenDevice(&a, kPid, 1), 0);
   ASSERT_EQ(CANFD_OpenDevice(&b, kPid, 2), 0);
-  const std::multiset<std::string> names = thread_names();
+  const std::multimap<std::string, pid_t> names = threads();
   for (const char *name : {"canfd-rx-3", "canfd-tx-3", "canfd-rx-12", "canfd-tx-12"})
     EXPECT_EQ(names.count(name), 1U) << name;
   // Close joins the device's workers (their tasks leave /proc a moment
   // after they end); the other device's stay.
   const auto of = [](const char *rx, const char *tx) {
-    const std::multiset<std::string> now = thread_names();
+    const std::multimap<std::string, pid_t> now = threads();
     return now.count(rx) + now.count(tx);
   };
   EXPECT_EQ(CANFD_CloseDevice(a), 0);
@@ -183,19 +184,9 @@ TEST(Open, WorkersCarryTheDeviceIndexInTheirNamesAndEndWithClose) {
 
 // The thread of this process with the given name, or 0.
 pid_t thread_named(const std::string &wanted) {
-  pid_t found = 0;
-  DIR *d = opendir("/proc/self/task");
-  while (dirent *e = readdir(d)) {
-    if (e->d_name[0] == '.') continue;
-    char name[32] = {0};
-    FILE *f = fopen((std::string("/proc/self/task/") + e->d_name + "/comm").c_str(), "r");
-    if (f == nullptr) continue;
-    if (fgets(name, sizeof name, f) != nullptr && std::string(name, strcspn(name, "\n")) == wanted)
-      found = static_cast<pid_t>(atoi(e->d_name));
-    fclose(f);
-  }
-  closedir(d);
-  return found;
+  const std::multimap<std::string, pid_t> all = threads();
+  const auto it = all.find(wanted);
+  return it == all.end() ? 0 : it->second;
 }
 
 struct SchedAttr {
@@ -234,9 +225,12 @@ TEST(Open, TheReceiveWorkerHasAShortSliceAndTheOpenersNiceLevel) {
     ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 5), 0);
     WORD h = 0;
     ASSERT_EQ(CANFD_OpenDevice(&h, kPid, 1), 0);
+    const pid_t rx_tid = thread_named("canfd-rx-4"), tx_tid = thread_named("canfd-tx-4");
+    ASSERT_NE(rx_tid, 0);
+    ASSERT_NE(tx_tid, 0);
     SchedAttr rx, tx;
-    ASSERT_TRUE(sched_attr_of(thread_named("canfd-rx-4"), &rx));
-    ASSERT_TRUE(sched_attr_of(thread_named("canfd-tx-4"), &tx));
+    ASSERT_TRUE(sched_attr_of(rx_tid, &rx));
+    ASSERT_TRUE(sched_attr_of(tx_tid, &tx));
     EXPECT_EQ(rx.nice, 5);
     EXPECT_EQ(tx.nice, 5);
     EXPECT_EQ(rx.policy, static_cast<uint32_t>(SCHED_OTHER));
