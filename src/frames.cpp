@@ -73,10 +73,14 @@ void rx_signal(Port &p) {
   if (write(p.event_fd, &one, sizeof one) == sizeof one) p.signalled = true;
 }
 
-void rx_taken(Device &d, Port &p) {
+bool rx_ready(Device &d, const Port &p) {
   DWORD bytes = 0;
   CANRxBufDataCount(d.rec, p.number, &bytes);
-  if (!p.signalled || bytes >= w::kRxRecordSize || is_gone(d)) return;
+  return bytes >= w::kRxRecordSize || is_gone(d);
+}
+
+void rx_taken(Device &d, Port &p) {
+  if (!p.signalled || rx_ready(d, p)) return;
   uint64_t count;
   if (read(p.event_fd, &count, sizeof count) < 0) {
     // Emptied already (by the user): it is quiet, as it should be.
@@ -353,9 +357,7 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd) {
   if (!p.fd_given) {
     p.fd_given = true;
     // Records that arrived before the descriptor was asked for.
-    DWORD bytes = 0;
-    CANRxBufDataCount(d.rec, i_byCANPort, &bytes);
-    if (bytes >= w::kRxRecordSize || is_gone(d)) rx_signal(p);
+    if (rx_ready(d, p)) rx_signal(p);
   }
   *o_iFd = p.event_fd;
   return 0;

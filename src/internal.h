@@ -511,7 +511,9 @@ bool answers_flush(Device &d);
 
 // The port's readiness descriptor follows its ring, once it was handed out:
 // rx_signal after records were stored (or the device is gone), rx_taken
-// after records were taken. The caller holds the port's receive lock.
+// after records were taken; rx_ready says whether the ring holds a record or
+// the device is gone. The caller holds the port's receive lock.
+bool rx_ready(Device &d, const Port &p) REQUIRES(p.rx_mu);
 void rx_signal(Port &p) REQUIRES(p.rx_mu);
 void rx_taken(Device &d, Port &p) REQUIRES(p.rx_mu);
 

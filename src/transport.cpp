@@ -125,7 +125,8 @@ bool rx_flush(Device &d, BYTE port) {
   file_staged_frames(d, p);
   if (p.to_wake) {
     pthread_cond_broadcast(&p.rx_cond);
-    rx_signal(p);
+    // A caller may have taken the records since they were filed.
+    if (rx_ready(d, p)) rx_signal(p);
     p.to_wake = false;
   }
   p.rx_mu.unlock();

@@ -1,12 +1,16 @@
 // The library under conditions that only interposed system functions make
 // reproducible: threads that are slow to take a lock (the window between a
-// taker's check and its wait made wide), and a wall clock that is set
-// forward or back while frames arrive. The functions below take the place
-// of libc's for the library too, as any program's own definitions do.
+// taker's check and its wait made wide), a receive worker that is slow to go
+// on after it wakes a waiter, and a wall clock that is set forward or back
+// while frames arrive. The functions below take the place of libc's for the
+// library too, as any program's own definitions do.
 #include <dlfcn.h>
+#include <poll.h>
+#include <pthread.h>
 #include <time.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "rig.h"
 
@@ -14,6 +18,9 @@ namespace {
 
 // Threads that set this take every mutex 300 us late.
 thread_local bool slow_locks = false;
+// While set, receive workers pause 2 ms after each wait for the node and
+// after each wake-up they give.
+std::atomic<bool> slow_reader{false};
 // Added to CLOCK_REALTIME, in microseconds.
 std::atomic<int64_t> wall_clock_shift_us{0};
 
@@ -29,6 +36,37 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t *m) {
     nanosleep(&ts, nullptr);
   }
   return real(m);
+}
+
+namespace {
+
+// Pauses 2 ms if the caller is a receive worker and slow_reader is set.
+void pause_if_slow_reader() {
+  char name[16] = "";
+  if (slow_reader.load(std::memory_order_relaxed) &&
+      pthread_getname_np(pthread_self(), name, sizeof name) == 0 &&
+      std::strncmp(name, "canfd-rx", 8) == 0) {
+    const timespec ts{0, 2 * 1000 * 1000};
+    nanosleep(&ts, nullptr);
+  }
+}
+
+}  // namespace
+
+extern "C" int pthread_cond_broadcast(pthread_cond_t *c) {
+  using Fn = int (*)(pthread_cond_t *);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "pthread_cond_broadcast"));
+  const int rc = real(c);
+  pause_if_slow_reader();
+  return rc;
+}
+
+extern "C" int poll(pollfd *fds, nfds_t n, int timeout) {
+  using Fn = int (*)(pollfd *, nfds_t, int);
+  static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "poll"));
+  const int rc = real(fds, n, timeout);
+  pause_if_slow_reader();
+  return rc;
 }
 #endif
 
@@ -112,6 +150,34 @@ TEST_F(Wakeups, NoTakerSleepsThroughAFrameMeantForIt) {
   taker.join();
   other.join();
   EXPECT_LT(ms_since(t0), 500);
+}
+
+// Frames taken as soon as they are filed, while the worker has yet to finish
+// the batch that brought them (it pauses before it reads, so that the
+// command's answer joins the frames' batch, and after it wakes the command): the worker's signal
+// for that batch must not leave the readiness descriptor readable with nothing to take.
+TEST_F(Wakeups, ReadinessDescriptorIsQuietAfterFramesTakenAsTheyCame) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer keeps its own pthread_cond_broadcast";
+#endif
+  int fd = -1;
+  ASSERT_EQ(CANFD_GetCANRxEventFd(h, 1, &fd), 0);
+  slow_reader = true;
+  int spurious = 0;
+  for (int round = 0; round < 40; ++round) {
+    adapter->push_records(1, {record(static_cast<DWORD>(round))});
+    // The command's answer comes behind the record, in the same batch.
+    WORD fw = 0;
+    ASSERT_EQ(CANFD_GetFwVer(h, &fw), 0);
+    CANFD_Frame_St f[2];
+    DWORD n = 0;
+    ASSERT_EQ(CANFD_ReceiveCANFrames(h, 1, f, 2, 0, &n), 0);
+    ASSERT_EQ(n, 1u);
+    pollfd pf{fd, POLLIN, 0};
+    if (poll(&pf, 1, 10) == 1) ++spurious;
+  }
+  slow_reader = false;
+  EXPECT_EQ(spurious, 0) << "rounds that left the descriptor readable with an empty ring";
 }
 
 // Host times follow the wall clock when it is set forward or back; the
