@@ -32,10 +32,12 @@
  *
  * They are named "canfd-rx-N" and "canfd-tx-N", N being the device index,
  * as top -H, ps -L and debuggers show them. Both start with the scheduling
- * policy and nice level of the thread that opened the device; the receive
+ * policy and nice level of the thread that opened the device; while
+ * frames stream in (reports less than a millisecond apart), the receive
  * worker asks for the fair scheduler's shortest time slice (Linux 6.12 and
- * later), so that busy threads of the same priority delay it less when
- * reports come.
+ * later), so that busy threads of the same priority delay it less, and it
+ * goes back to the default slice when they come more than 2 ms apart or
+ * stop for 10 ms, as a lone report then reaches a blocked receive sooner.
  *
  * An application thread hands its request or its frames over and waits, if
  * at all, with its own deadline; it never waits inside a read or a write of

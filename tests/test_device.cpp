@@ -202,12 +202,14 @@ bool sched_attr_of(pid_t tid, SchedAttr *a) {
   return syscall(SYS_sched_getattr, tid, a, sizeof *a, 0) == 0;
 }
 
-// The receive worker asks for a short time slice where the kernel gives
-// one, and keeps the nice level it was started with (an application at
-// nice 5 must not get a worker at nice 0).
-TEST(Open, TheReceiveWorkerHasAShortSliceAndTheOpenersNiceLevel) {
+// While frame reports stream in, the receive worker asks for a short time
+// slice where the kernel gives one, and goes back to the default once they
+// stop; both workers keep the nice level they were started with (an
+// application at nice 5 must not get a worker at nice 0), whatever the
+// slice.
+TEST(Open, TheReceiveWorkerTakesAShortSliceUnderLoadAndKeepsTheOpenersNiceLevel) {
   canfd_sim::Sandbox sb;
-  sb.add({4, "00003F9A", "00000E31", "1", ""});
+  canfd_sim::Adapter &adapter = sb.add({4, "00003F9A", "00000E31", "1", ""});
   SchedAttr mine;
   if (!sched_attr_of(0, &mine)) GTEST_SKIP() << "sched_getattr is not available here";
   // Whether this kernel keeps a slice that a thread asks for.
@@ -234,8 +236,22 @@ TEST(Open, TheReceiveWorkerHasAShortSliceAndTheOpenersNiceLevel) {
     EXPECT_EQ(rx.nice, 5);
     EXPECT_EQ(tx.nice, 5);
     EXPECT_EQ(rx.policy, static_cast<uint32_t>(SCHED_OTHER));
+    EXPECT_EQ(rx.runtime, mine.runtime) << "the default slice before frames come";
     if (slices) {
-      EXPECT_EQ(rx.runtime, 100000u);
+      // Frame reports back to back until the worker has asked for the short
+      // slice.
+      const auto rec = canfd_sim::make_rx_record(1, false, false, false, false, 0, nullptr);
+      bool went_short = false;
+      for (int i = 0; i < 20000 && !went_short; ++i) {
+        adapter.push_records(1, {rec});
+        if (i % 16 == 15) went_short = sched_attr_of(rx_tid, &rx) && rx.runtime == 100000;
+      }
+      EXPECT_TRUE(went_short);
+      EXPECT_EQ(rx.nice, 5);
+      // The stream stopped: the default slice again.
+      EXPECT_TRUE(
+          eventually([&] { return sched_attr_of(rx_tid, &rx) && rx.runtime == mine.runtime; }));
+      EXPECT_EQ(rx.nice, 5);
     }
     EXPECT_EQ(CANFD_CloseDevice(h), 0);
   }).join();
