@@ -126,7 +126,7 @@ bool rx_flush(Device &d, BYTE port) {
   if (p.to_wake) {
     pthread_cond_broadcast(&p.rx_cond);
     // A caller may have taken the records since they were filed.
-    if (rx_ready(d, p)) rx_signal(p);
+    if (p.fd_given && rx_ready(d, p)) rx_signal(p);
     p.to_wake = false;
   }
   p.rx_mu.unlock();
@@ -194,12 +194,11 @@ constexpr int kQuietMs = 10;
 // the shortest one, a report took twice as long to reach a blocked receive
 // on the same machine (85-100 against 37-55 us). The policy and nice level
 // the thread has are kept; a policy other than the normal one is left
-// alone; older kernels ignore the slice. Returns short_slice.
-bool ask_for_slice(bool short_slice) {
+// alone; older kernels ignore the slice.
+void ask_for_slice(bool short_slice) {
 #if defined(SYS_sched_getattr) && defined(SYS_sched_setattr)
   SchedAttr a{};
-  if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.policy != SCHED_OTHER)
-    return short_slice;
+  if (syscall(SYS_sched_getattr, 0, &a, sizeof a, 0) != 0 || a.policy != SCHED_OTHER) return;
   a.size = sizeof a;
   a.flags = 0;
   a.runtime = short_slice ? kReaderSliceNs : 0;
@@ -207,7 +206,6 @@ bool ask_for_slice(bool short_slice) {
     // A kernel or a sandbox that refuses it: the slice it had.
   }
 #endif
-  return short_slice;
 }
 
 enum class Read { report, none, gone };
@@ -259,7 +257,8 @@ void receive_worker(Device &d) {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) break;
       if (n == 0) {
-        short_slice = ask_for_slice(false);
+        short_slice = false;
+        ask_for_slice(false);
         continue;
       }
     }
@@ -291,10 +290,12 @@ void receive_worker(Device &d) {
       // Into the short slice as a stream starts (a report within kBusyNs of
       // the last, or several at once), out of it as the stream ends.
       const int64_t since = begin - last_frames;
-      if (!short_slice && (since < kBusyNs || frame_reports > 1))
-        short_slice = ask_for_slice(true);
-      else if (short_slice && since >= kStreamEndNs && frame_reports == 1)
-        short_slice = ask_for_slice(false);
+      const bool stream = since < kBusyNs || frame_reports > 1;
+      const bool ended = since >= kStreamEndNs && frame_reports == 1;
+      if (short_slice ? ended : stream) {
+        short_slice = !short_slice;
+        ask_for_slice(short_slice);
+      }
       last_frames = begin;
     }
     if (reports > 0) last_batch = begin;
