@@ -1613,8 +1613,9 @@ WORD txthread_config(thread_t *thread, BOOL Flage);
  * every report that waits each time it wakes, hands answers over at once,
  * stores frames and wakes each port's waiters once per batch; while
  * reports come faster than one per millisecond it lets a few gather
- * between its reads (never more than a quarter of the 64 the kernel keeps,
- * at most 0.5 ms), except while a command waits for its answer. A caller
+ * between its reads (for as long as four take at their rate: 0.5 ms at the
+ * full USB rate, at most 0.8 ms; the kernel keeps 64), except while a
+ * command waits for its answer. A caller
  * that holds a port's receive lock does not hold it up: it keeps reading
  * and stores that port's frames once the lock is free (it waits for the
  * lock only once 64 of that port's reports wait for it).

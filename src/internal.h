@@ -16,8 +16,9 @@
 // host time there. Once the batch is filed, each port that received records
 // is woken once: its condition variable is broadcast and its readiness
 // descriptor written. While reports come faster than one per millisecond the
-// reader lets them gather for up to kCoalesceNs before it reads again (the
-// kernel keeps 64 per opener: 8 ms at the full USB rate), so that it and the
+// reader lets the next few gather before it reads again (the time four take
+// at their rate, at most kCoalesceNs, 0.8 ms; the kernel keeps 64 per
+// opener: 8 ms at the full USB rate), so that it and the
 // consumers wake once per few reports; it does not while a command waits for
 // its answer. It never waits for a lock a caller holds: what goes under that
 // lock is staged and filed once the lock is free (it waits only after 64 of
