@@ -271,11 +271,12 @@ StreamRound stream_round(WORD h, canfd_sim::Adapter &adapter, DWORD reports) {
 
 // Reports that come faster than one a millisecond are let gather: at 2000
 // a second the worker sleeps, and wakes a waiting taker, about once per two
-// reports instead of once per report (0.83 sleeps per report with
-// gathering for 0.5 ms at most, 0.56 with 0.8 ms), and no frame waits much longer than the
-// gathering time before a waiting caller has it. A round in which the machine kept a ready thread
-// waiting longer than the bounds tested is run again, three rounds at most; the last one's tail is
-// judged only if the machine held no thread that long.
+// reports instead of once per report (0.83 sleeps per report when it let
+// them gather for 0.5 ms at most, 0.56 with 0.8 ms), and no frame waits
+// much longer than the gathering time before a waiting caller has it. A
+// round in which the machine kept a ready thread waiting longer than the
+// bounds tested is run again, three rounds at most; the last one's tail is
+// judged only if the machine held no thread back that long.
 TEST_F(FullRate, AStreamIsTakenInBatchesAndNoFrameWaitsLongForIt) {
   SKIP_WHERE_SLOWED();
   constexpr DWORD kReports = 2000;
