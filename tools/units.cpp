@@ -6,7 +6,8 @@ namespace canfd_tool {
 
 namespace {
 
-// A decimal number with at most `decimals` places, scaled by 10^decimals.
+// A decimal number with at most `decimals` places, scaled by 10^decimals;
+// nullopt also when the scaled value does not fit in 64 bits.
 std::optional<uint64_t> parse_fixed(std::string_view s, int decimals) {
   uint64_t v = 0;
   int places = -1;  // digits after the point; -1 before it
@@ -19,12 +20,15 @@ std::optional<uint64_t> parse_fixed(std::string_view s, int decimals) {
     if (c < '0' || c > '9') return std::nullopt;
     if (places >= decimals) return std::nullopt;
     if (places >= 0) ++places;
-    if (v > (UINT64_MAX - 9) / 10 / 1000000) return std::nullopt;
+    if (v > (UINT64_MAX - 9) / 10) return std::nullopt;
     v = v * 10 + static_cast<uint64_t>(c - '0');
     any = true;
   }
   if (!any) return std::nullopt;
-  for (int p = places < 0 ? 0 : places; p < decimals; ++p) v *= 10;
+  for (int p = places < 0 ? 0 : places; p < decimals; ++p) {
+    if (v > UINT64_MAX / 10) return std::nullopt;
+    v *= 10;
+  }
   return v;
 }
 
