@@ -68,8 +68,8 @@
  *   for the node to take their request.
  * - CANFD_SetCANTxMsg never waits for the adapter: it queues the frame for
  *   the transmit worker, or returns CANFD_ERR_TX_QUEUE_FULL at once when
- *   eight reports already wait. CANFD_SendCANFrames waits for room in the
- *   queue up to its timeout.
+ *   eight reports already wait and its port's newest holds seven frames.
+ *   CANFD_SendCANFrames waits for room in the queue up to its timeout.
  * - CANFD_GetCANRxMsg, CANFD_GetCANRxMsgCount and the clears never wait.
  *   CANFD_WaitCANRxMsg and CANFD_ReceiveCANFrames wait up to their timeout.
  * - CANFD_CloseDevice lets the transmit worker write the frames it has
@@ -85,8 +85,9 @@
  * other node to acknowledge them, say). Only the transmit worker waits in
  * such a write. Meanwhile:
  * - CANFD_SetCANTxMsg and USBDEV_Write return at once:
- *   CANFD_ERR_TX_QUEUE_FULL once eight reports wait (counted by
- *   CANFD_GetCANFrameCounts);
+ *   CANFD_ERR_TX_QUEUE_FULL once eight reports wait (for CANFD_SetCANTxMsg:
+ *   and its port's newest of them holds seven frames), counted by
+ *   CANFD_GetCANFrameCounts;
  * - CANFD_SendCANFrames waits for room up to its timeout, then returns
  *   CANFD_ERR_TX_QUEUE_FULL with the number of frames it queued;
  * - commands return CANFD_ERR_CMD_TIMEOUT after their second (their
@@ -947,9 +948,13 @@ extern const BYTE CANFD_DLC2DBN[16];
  * Queues one frame for sending on a port.
  *
  * The frame goes into the port's transmit ring, which is packed at once
- * into a frame packet for the transmit report queue (as USBDEV_Write). A
- * CAN FD frame goes out with the bit rate switch unless its DLC is 0; a
- * remote CAN FD frame goes out as a data frame.
+ * into a frame packet for the transmit report queue (as USBDEV_Write): one
+ * report for the frame, or, while the port's newest queued report waits for
+ * the transmit worker and has room (a report carries seven frames), the
+ * frame joins that report. A sender faster than the USB's 8000 reports a
+ * second thus fills reports instead of spending one on each frame; a port's
+ * frames keep their order. A CAN FD frame goes out with the bit rate switch
+ * unless its DLC is 0; a remote CAN FD frame goes out as a data frame.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
@@ -966,8 +971,9 @@ extern const BYTE CANFD_DLC2DBN[16];
  *         has begun (the frame is not sent).
  * @retval CANFD_ERR_INVALID_PORT i_byCANPort is not 1 or 2.
  * @retval CANFD_ERR_DEVICE_GONE the adapter was unplugged.
- * @retval CANFD_ERR_TX_QUEUE_FULL CANFD_TXQUEUE_SLOTS reports wait already:
- *         the frame is lost (and counted, see CANFD_GetCANFrameCounts).
+ * @retval CANFD_ERR_TX_QUEUE_FULL CANFD_TXQUEUE_SLOTS reports wait already
+ *         and the port's newest of them is full: the frame is not sent
+ *         (counted, see CANFD_GetCANFrameCounts).
  * @retval CANFD_ERR_TX_BUF_FULL the port's transmit ring was full.
  * @retval CANFD_ERR_USB_WRITE an earlier report could not be written (the
  *         sticky error of USBDEV_GetLastError, returned until close; this
@@ -1211,7 +1217,9 @@ typedef struct {
 
 /**
  * Sends i_dwCount frames on a port, in order, packed up to seven to a
- * report. Waits up to i_dwTimeoutMs milliseconds in all for room in the
+ * report (frames that fit into the port's newest queued report, still
+ * waiting for the transmit worker, join it, as with CANFD_SetCANTxMsg).
+ * Waits up to i_dwTimeoutMs milliseconds in all for room in the
  * transmit queue (the transmit worker wakes it as it writes reports out);
  * 0 does not wait. *o_dwSent receives how many frames were accepted, also
  * on failure; an accepted frame is written to the adapter (close first
@@ -1563,7 +1571,8 @@ struct receivethread {
  * fill the transmit report queue. The queue holds up to CANFD_TXQUEUE_SLOTS
  * reports, guarded by the record's mutex_USBDevTx; the transmit worker
  * writes them to the node in order, after any command request or reset that
- * waits.
+ * waits. The two frame calls add frames to their port's newest queued frame
+ * report while it has room; USBDEV_Write always takes a slot of its own.
  * @{
  */
 

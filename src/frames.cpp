@@ -170,7 +170,10 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
     packet_len = take_tx_packet(ring, i_byCANPort, packet);
   }
   int write_rc = 0;
-  if (packet_len != 0) write_rc = USBDEV_Write(hidnum, packet, static_cast<DWORD>(packet_len));
+  if (packet_len != 0) {
+    write_rc = enqueue_report(*use.dev, packet, static_cast<DWORD>(packet_len), 0, true);
+    if (write_rc == CANFD_ERR_TX_QUEUE_FULL) count_lost(*use.dev, packet, packet_len);
+  }
   // A closing or unplugged device took nothing; an unplug found by the
   // transmit worker also fails its last writes, and says more than they do.
   if (write_rc == CANFD_ERR_DEVICE_GONE || write_rc == CANFD_ERR_DEVICE_NOT_OPEN) return write_rc;
@@ -292,7 +295,7 @@ int CANFD_SendCANFrames(WORD hidnum, BYTE i_byCANPort, const CANFD_Frame_St *i_p
         i_dwCount - sent < w::kTxRecordsPerPacket ? i_dwCount - sent : w::kTxRecordsPerPacket;
     BYTE packet[CANFD_PACKET_MAX];
     const int len = pack_frame_batch(i_byCANPort, i_pFrames + sent, n, packet);
-    rc = enqueue_report(d, packet, static_cast<DWORD>(len), deadline);
+    rc = enqueue_report(d, packet, static_cast<DWORD>(len), deadline, true);
     if (rc != 0) break;
     sent += n;
     if (o_dwSent != nullptr) *o_dwSent = sent;

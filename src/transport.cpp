@@ -317,6 +317,35 @@ void count_lost(Device &d, const BYTE *packet, size_t len) {
   if (port != 0) port_of(d, port).tx_refused.fetch_add(1, std::memory_order_relaxed);
 }
 
+namespace {
+
+// Adds the records of a frame packet to the newest queued report of its
+// port when they fit (seven records a report): a sender that outpaces the
+// USB then fills reports instead of spending one on each frame. The newest
+// report of the port only, so that its frames keep their order; the other
+// port's reports are passed over, anything else stops the search.
+bool queue_join(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len) {
+  const BYTE port = frames_out(packet, len);
+  if (port == 0) return false;
+  const size_t add = w::get_le16(packet + w::kHdrLen);
+  for (int k = 1; k <= USBDEV_TxBuf_QueueNum(rec); ++k) {
+    BYTE *queued =
+        rec->TxBuf[(rec->TxIn + CANFD_TXQUEUE_SLOTS * 1024 - k) % CANFD_TXQUEUE_SLOTS].data + 1;
+    const BYTE other = frames_out(queued, CANFD_PACKET_MAX);
+    if (other == 0) return false;
+    if (other != port) continue;
+    const size_t has = w::get_le16(queued + w::kHdrLen);
+    if (has % w::kTxRecordSize != 0 || has + add > w::kTxRecordsPerPacket * w::kTxRecordSize)
+      return false;
+    std::memcpy(queued + CANFD_HEADER_SIZE + has, packet + CANFD_HEADER_SIZE, add);
+    w::put_le16(queued + w::kHdrLen, static_cast<WORD>(has + add));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 int queue_pop(PKALVEN_CANFD_CAN_Buf_St rec) {
   rec->TxOut = (rec->TxOut + 1) % (CANFD_TXQUEUE_SLOTS * 1024);
   return --rec->TxCnt;
@@ -556,7 +585,7 @@ void transmit_worker(Device &d) {
 
 // ---- The transmit queue ------------------------------------------------------------
 
-int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns) {
+int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns, bool join) {
   PKALVEN_CANFD_CAN_Buf_St rec = d.rec;
   int rc = 0;
   {
@@ -570,6 +599,7 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         rc = CANFD_ERR_DEVICE_GONE;
         break;
       }
+      if (join && queue_join(rec, packet, len)) break;
       if (USBDEV_TxBuf_QueueNum(rec) < CANFD_TXQUEUE_SLOTS) {
         queue_push(rec, packet, len);
         wake_writer(d);
@@ -620,7 +650,7 @@ int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz) {
   if (sz > CANFD_PACKET_MAX) return CANFD_ERR_DATA_TOO_LONG;
   // Never waits for room: a full queue refuses at once, and the frame
   // packet it refused is lost: counted for its port.
-  const int rc = enqueue_report(*use.dev, data, sz, 0);
+  const int rc = enqueue_report(*use.dev, data, sz, 0, false);
   if (rc == CANFD_ERR_TX_QUEUE_FULL) count_lost(*use.dev, data, sz);
   return rc;
 }

@@ -76,6 +76,66 @@ TEST_F(Transmit, OneFrameIsOnePacketOfOneRecord) {
   EXPECT_EQ(packets()[0], expect2);
 }
 
+// While the writer is held up, one-frame sends fill the reports that wait
+// (seven records each) instead of one report per frame: nothing is lost,
+// each port's frames keep their order, and a packet that is not a frame
+// packet of the port is never overtaken.
+TEST_F(Transmit, FramesSentWhileReportsWaitShareThem) {
+  adapter->stall(true);
+  BYTE data[8] = {0};
+  BYTE raw[6] = {0x3A, 0, 0x7F};
+  DWORD next[2] = {0, 0};
+  bool full[2] = {false, false};
+  for (int i = 0; !(full[0] && full[1]) && i < 10000; ++i) {
+    const int k = i % 2;
+    if (full[k]) continue;
+    // Once, a packet that is no frame packet: port 1's later frames go
+    // into reports after it.
+    if (k == 0 && next[0] == 20) {
+      ASSERT_EQ(USBDEV_Write(h, raw, sizeof raw), 0);
+    }
+    const int rc = CANFD_SetCANTxMsg(h, static_cast<BYTE>(k + 1), 0, next[k], 0, 0, 8, data);
+    ASSERT_TRUE(rc == 0 || rc == CANFD_ERR_TX_QUEUE_FULL) << rc;
+    if (rc == 0)
+      ++next[k];
+    else
+      full[k] = true;
+  }
+  ASSERT_TRUE(full[0] && full[1]);
+  // The queue's eight reports, nearly all of them with seven frames.
+  EXPECT_GE(next[0] + next[1], 6u * wire::kTxRecordsPerPacket);
+  adapter->stall(false);
+  ASSERT_TRUE(eventually([&] {
+    return adapter->tx_frames_received(1) + adapter->tx_frames_received(2) == next[0] + next[1];
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  DWORD seen[2] = {0, 0};
+  size_t reports = 0, raw_at = 0;
+  for (const Bytes &p : packets()) {
+    ++reports;
+    const WORD code = wire::get_le16(p.data() + 2);
+    if (code == 0x7F) {
+      raw_at = reports;
+      EXPECT_EQ(seen[0], 20u);
+      continue;
+    }
+    ASSERT_LE(code, 1) << "report " << reports;
+    const WORD len = wire::get_le16(p.data() + 4);
+    ASSERT_EQ(len % wire::kTxRecordSize, 0);
+    for (WORD at = 0; at < len; at += wire::kTxRecordSize) {
+      const DWORD id = (wire::get_le32(p.data() + 6 + at) >> wire::kStdIdShift) & wire::kStdIdMask;
+      EXPECT_EQ(id, seen[code]++) << "port " << code + 1;
+    }
+  }
+  EXPECT_NE(raw_at, 0u);
+  EXPECT_EQ(seen[0], next[0]);
+  EXPECT_EQ(seen[1], next[1]);
+  EXPECT_LE(reports, (next[0] + next[1]) / 3);
+  DWORD refused = 1;
+  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, nullptr, &refused, 0), 0);
+  EXPECT_EQ(refused, 1u);  // the frame the full queue refused
+}
+
 TEST_F(Transmit, InvalidPortsSendNothing) {
   BYTE data[64] = {0}, mode = 0;
   for (BYTE port : {0, 3}) {
