@@ -568,9 +568,9 @@ enum class TxPath { Raw, LibraryGiveUp, LibraryRetry, LibraryBatch };
 
 using bench::kTxBatch;
 
-// One CAN FD frame of 64 bytes per report on port 1. The raw path write()s
-// the 513-byte report that the library would queue for it (a ':' packet with
-// one transmitted-frame record); the library paths call CANFD_SetCANTxMsg
+// CAN FD frames of 64 bytes on port 1. The raw path write()s one 513-byte
+// report per frame (a ':' packet with one transmitted-frame record); the
+// library paths call CANFD_SetCANTxMsg
 // and, on CANFD_ERR_TX_QUEUE_FULL, give the frame up or offer it again after
 // sched_yield().
 TxRun transmit(Rig &rig, uint64_t frames, TxPath path) {
@@ -650,8 +650,9 @@ void bench_transmit(Rig &rig, const Options &o) {
   bench::heading(
       "Transmit",
       std::to_string(frames) +
-          " CAN FD frames of 64 bytes on port 1: one report each for the raw loop and "
-          "SetCANTxMsg, seven to a report for SendCANFrames (" +
+          " CAN FD frames of 64 bytes on port 1: one report each for the raw loop; "
+          "SetCANTxMsg's frames join the port's newest report while it waits for the "
+          "transmit worker (seven to a report at most); seven to a report for SendCANFrames (" +
           std::to_string(kTxBatch) + " frames per call, waiting for room); median of " +
           std::to_string(o.rounds) +
           " rounds. A write returns once the adapter has taken the report (four in flight per "
@@ -799,8 +800,7 @@ void bench_bus(Rig &rig, const Options &o) {
       "Both ports send as fast as they can and take what the other sent, for " +
           fmt("%.0f", secs) +
           " s after a 0.3 s start. Physical rate: one frame per wire time, before stuffing. "
-          "SetCANTxMsg puts one frame in each report, so USB's 8000 reports/s bound it below "
-          "the classic bus's rate. Adapter overflows: frames that found the adapter's transmit "
+          "Adapter overflows: frames that found the adapter's transmit "
           "queue full (the senders outrun the bus). The node keeps 64 unread reports per "
           "reader, as a hidraw node does.");
   Table t({"frames", "path", "frames/s on the bus", "physical frames/s", "ratio",
