@@ -568,6 +568,19 @@ class SandboxEvents : public Events {
   std::vector<canfd_sim::Adapter *> adapters_;
 };
 
+// Tells, unless --quiet, of reports that a reader of a sandbox node did not
+// read in time (the node keeps 64 unread for each, as hidraw does).
+void tell_dropped(const Options &o, const std::vector<canfd_sim::Adapter *> &adapters) {
+  if (o.quiet) return;
+  for (size_t i = 0; i < adapters.size(); ++i) {
+    if (adapters[i]->reports_dropped() == 0) continue;
+    fprintf(stderr,
+            "canfd-sim: adapter %s dropped %llu reports that a reader did not read in time\n",
+            hex8(bid_of(o, i)).c_str(),
+            static_cast<unsigned long long>(adapters[i]->reports_dropped()));
+  }
+}
+
 int run_sandbox(const Options &o, const sigset_t &waited, const sigset_t &orig_mask) {
   const std::optional<fs::path> preload_dir = find_preload_dir();
   if (!preload_dir) {
@@ -609,14 +622,18 @@ int run_sandbox(const Options &o, const sigset_t &waited, const sigset_t &orig_m
     printf("export LD_PRELOAD=%s\n", shell_quote(preload).c_str());
     fflush(stdout);
     if (!o.quiet) fprintf(stderr, "canfd-sim: serving until interrupted (Ctrl-C)\n");
-    return wait_for_end(-1, waited, events);
+    const int status = wait_for_end(-1, waited, events);
+    tell_dropped(o, adapters);
+    return status;
   }
   if (const char *old = getenv("LD_PRELOAD"); old && *old) preload += std::string(":") + old;
   setenv("LD_PRELOAD", preload.c_str(), 1);
   int status = 0;
   const pid_t child = spawn(o.command, orig_mask, &status);
   if (child < 0) return status;
-  return wait_for_end(child, waited, events);
+  status = wait_for_end(child, waited, events);
+  tell_dropped(o, adapters);
+  return status;
 }
 
 // ---- Adapters in the kernel: uhid and USB ------------------------------------
