@@ -165,7 +165,7 @@ class Measure {
     stop_ = true;
     for (auto &t : threads_) t.join();
     // What the library counted: frames its rings had no room for, and frame
-    // reports that did not reach the adapter (refused ones included).
+    // frames that did not reach the adapter (refused ones included).
     uint64_t ring_drops = 0, unsent = 0;
     for (WORD h : handles_) {
       for (BYTE p = 1; p <= 2; ++p) {
@@ -683,7 +683,7 @@ int drive(const Options &o) {
             " frames/s, stuff bits left out), the mean over the buses and the worst bus. Lost: "
             "frames accepted by a send call (or written) and never received. The library's "
             "counts (CANFD_GetCANFrameCounts): frames its receive rings had no room for, and "
-            "frame reports that did not reach the adapter, which include the reports "
+            "frames that did not reach the adapter, which include the frames "
             "CANFD_SetCANTxMsg refused for a full queue (the sender offers those frames again: "
             "they are not lost). Lost frames that neither count accounts for were dropped by the "
             "node, whose readers keep 64 unread reports. Gaps after drops: "
@@ -696,7 +696,7 @@ int drive(const Options &o) {
             "same load stand for the library's (the adapter packs the frames the same way). "
             "Simulator cores: canfd-sim's CPU over the same time, on the same two CPUs.");
     Table t({"adapters", "consumer", "bus share, mean", "worst bus", "frames/s", "frames lost",
-             "library's counts: ring drops, reports refused or undelivered", "gaps after drops",
+             "library's counts: ring drops, frames refused or undelivered", "gaps after drops",
              "reordered", "cores", "workers cores", "CPU ns/frame", "CPU/frame ratio to raw",
              "wake-ups/report", "read+write/report", "all syscalls/report", "simulator cores"});
     for (int n : o.adapters) {

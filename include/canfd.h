@@ -1329,18 +1329,18 @@ int CANFD_GetCANRxEventFd(WORD hidnum, BYTE i_byCANPort, int *o_iFd);
 
 /**
  * Counts of a port since open or the last clear: frames dropped because the
- * receive ring was full, and frame reports that never reached the adapter:
- * refused because the transmit queue was full (CANFD_SetCANTxMsg and
- * USBDEV_Write), lost in a write that the node gave up on (a stalled
- * adapter), or still queued when the drain time of close ran out. The
- * frames in them are lost.
+ * receive ring was full, and frames that never reached the adapter: those
+ * of the frame reports refused because the transmit queue was full
+ * (CANFD_SetCANTxMsg and USBDEV_Write), lost in a write that the node gave
+ * up on (a stalled adapter), or still queued when the drain time of close
+ * ran out.
  * Either pointer may be NULL. A non-zero i_byClear sets both to 0 after
  * reading them. The counts wrap around at 2^32.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
  * @param[out] o_dwRxDropped receives the dropped frames; may be NULL.
- * @param[out] o_dwTxRefused receives the reports that did not reach the
+ * @param[out] o_dwTxRefused receives the frames that did not reach the
  *        adapter; may be NULL.
  * @param i_byClear non-zero: set both counts to 0 after reading them.
  * @retval 0 done.

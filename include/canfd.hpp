@@ -586,9 +586,9 @@ struct IdRange {
 /// Counts of a port since open or the last clear (they wrap at 2^32).
 struct FrameCounts {
   uint32_t rx_dropped = 0;  ///< Frames lost because the receive ring was full.
-  /// Frame reports that did not reach the adapter: refused by a full
-  /// transmit queue (CANFD_SetCANTxMsg), or lost in a write that the node
-  /// gave up on (a stalled adapter).
+  /// Frames that did not reach the adapter: refused by a full transmit
+  /// queue (CANFD_SetCANTxMsg), or lost in a write that the node gave up on
+  /// (a stalled adapter).
   uint32_t tx_refused = 0;
 };
 

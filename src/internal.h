@@ -357,7 +357,7 @@ struct Port {
   // Handed out: until then no one can wait on it, and filing spends no
   // system call on it.
   bool fd_given GUARDED_BY(rx_mu) = false;
-  // Frame reports that never reached the adapter: refused by the full
+  // Frames that never reached the adapter: in reports refused by the full
   // queue, lost in a write the node gave up on, dropped at close.
   std::atomic<DWORD> tx_refused{0};
   // Sharing with other programs (sharing.cpp): whether this program holds
@@ -661,7 +661,7 @@ int pack_frame_batch(BYTE port, const CANFD_Frame_St *frames, DWORD n, BYTE *pac
 // The port (1 or 2) of a packet that carries frames to the adapter; 0 for
 // any other packet.
 BYTE frames_out(const BYTE *packet, size_t len);
-// Counts a frame packet that did not reach the adapter for its port.
+// Counts the frames of a packet that did not reach the adapter for its port.
 void count_lost(Device &d, const BYTE *packet, size_t len);
 
 }  // namespace canfd::core

@@ -314,7 +314,13 @@ int queue_push(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len) {
 
 void count_lost(Device &d, const BYTE *packet, size_t len) {
   const BYTE port = frames_out(packet, len);
-  if (port != 0) port_of(d, port).tx_refused.fetch_add(1, std::memory_order_relaxed);
+  if (port == 0) return;
+  // The records the packet carries, as far as its length field and its
+  // bytes agree.
+  size_t payload = w::get_le16(packet + w::kHdrLen);
+  if (payload > len - CANFD_HEADER_SIZE) payload = len - CANFD_HEADER_SIZE;
+  const DWORD frames = static_cast<DWORD>(payload / w::kTxRecordSize);
+  port_of(d, port).tx_refused.fetch_add(frames, std::memory_order_relaxed);
 }
 
 namespace {

@@ -392,6 +392,16 @@ TEST_F(FrameInterface, CountsOfDroppedAndRefused) {
   EXPECT_EQ(dropped, 300u);
   EXPECT_EQ(refused, 0u);
   adapter->stall(false);
+  // Reports the node fails to write: each of their frames counts (a report
+  // of seven and one of three).
+  adapter->refuse_writes();
+  const std::vector<CANFD_Frame_St> ten(10, frame(1, 0, 8));
+  DWORD sent = 0;
+  ASSERT_EQ(CANFD_SendCANFrames(h, 1, ten.data(), 10, 1000, &sent), 0);
+  EXPECT_TRUE(eventually(
+      [&] { return CANFD_GetCANFrameCounts(h, 1, nullptr, &refused, 0) == 0 && refused == 10u; },
+      3000))
+      << refused;
 }
 
 TEST_F(FrameInterface, DeviceClosedGoneAndBadPort) {
