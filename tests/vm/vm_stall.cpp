@@ -11,7 +11,8 @@
 //  - CANFD_SendCANFrames returns within its timeout, telling how many it
 //    accepted (all, or CANFD_ERR_TX_QUEUE_FULL with fewer);
 //  - once the kernel gave up on a report (after the stall outlasted its 5 s),
-//    frames accepted but never received show in USBDEV_GetLastError;
+//    frames accepted but never received show in USBDEV_GetLastError and are
+//    counted by CANFD_GetCANFrameCounts;
 //  - the adapter works again once it takes reports again;
 //  - CANFD_CloseDevice returns within 300 ms while the adapter is stalled;
 //  - answers that come too late (canfd-sim --stall late:MS) fail their
@@ -247,10 +248,17 @@ void library_stalled(Sim &sim) {
   const int last_error = USBDEV_GetLastError(h);
   sim.stall(false);
   const int received = drain_port2(h, 1500);
-  report(false, received == accepted || (received < accepted && last_error != 0),
-         "what the adapter never took is told",
+  // Frames counted as not reaching the adapter since the refusals above.
+  DWORD refused_now = 0;
+  CANFD_GetCANFrameCounts(h, 1, nullptr, &refused_now, 0);
+  const int counted = static_cast<int>(refused_now - tx_refused);
+  report(false,
+         received + counted == accepted &&
+             (received == accepted || (received < accepted && last_error != 0)),
+         "what the adapter never took is told and counted",
          std::to_string(accepted) + " frames accepted, " + std::to_string(received) +
-             " received on port 2; USBDEV_GetLastError " + hex(last_error));
+             " received on port 2, " + std::to_string(counted) +
+             " counted as lost; USBDEV_GetLastError " + hex(last_error));
   const Timed after = timed([&] { return CANFD_GetFwVer(h, &fw); });
   report(false, after.rc == 0 && after.ms <= kCommandMs, "commands work again once resumed",
          hex(after.rc) + format(" in %.0f ms", after.ms));
