@@ -949,12 +949,12 @@ extern const BYTE CANFD_DLC2DBN[16];
  *
  * The frame goes into the port's transmit ring, which is packed at once
  * into a frame packet for the transmit report queue (as USBDEV_Write): one
- * report for the frame, or, while the port's newest queued report waits for
- * the transmit worker and has room (a report carries seven frames), the
- * frame joins that report. A sender faster than the USB's 8000 reports a
- * second thus fills reports instead of spending one on each frame; a port's
- * frames keep their order. A CAN FD frame goes out with the bit rate switch
- * unless its DLC is 0; a remote CAN FD frame goes out as a data frame.
+ * report for the frame. When eight reports already wait, the frame joins
+ * the newest of them that is its port's, if that one has room (a report
+ * carries seven frames), instead of being refused: a sender faster than the
+ * USB's 8000 reports a second fills the reports that wait. A port's frames
+ * keep their order. A CAN FD frame goes out with the bit rate switch unless
+ * its DLC is 0; a remote CAN FD frame goes out as a data frame.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
@@ -1217,8 +1217,8 @@ typedef struct {
 
 /**
  * Sends i_dwCount frames on a port, in order, packed up to seven to a
- * report (frames that fit into the port's newest queued report, still
- * waiting for the transmit worker, join it, as with CANFD_SetCANTxMsg).
+ * report (when eight reports wait, frames that fit into the port's newest
+ * of them join it, as with CANFD_SetCANTxMsg).
  * Waits up to i_dwTimeoutMs milliseconds in all for room in the
  * transmit queue (the transmit worker wakes it as it writes reports out);
  * 0 does not wait. *o_dwSent receives how many frames were accepted, also
@@ -1571,8 +1571,9 @@ struct receivethread {
  * fill the transmit report queue. The queue holds up to CANFD_TXQUEUE_SLOTS
  * reports, guarded by the record's mutex_USBDevTx; the transmit worker
  * writes them to the node in order, after any command request or reset that
- * waits. The two frame calls add frames to their port's newest queued frame
- * report while it has room; USBDEV_Write always takes a slot of its own.
+ * waits. When the queue is full, the two frame calls add frames to their
+ * port's newest queued frame report while it has room; USBDEV_Write always
+ * takes a slot of its own.
  * @{
  */
 

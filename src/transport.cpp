@@ -325,11 +325,12 @@ void count_lost(Device &d, const BYTE *packet, size_t len) {
 
 namespace {
 
-// Adds the records of a frame packet to the newest queued report of its
-// port when they fit (seven records a report): a sender that outpaces the
-// USB then fills reports instead of spending one on each frame. The newest
-// report of the port only, so that its frames keep their order; the other
-// port's reports are passed over, anything else stops the search.
+// For a full queue: adds the records of a frame packet to the newest queued
+// report of its port when they fit (seven records a report), so that a
+// sender that outpaces the USB fills the reports that wait instead of being
+// refused. The newest report of the port only, so that its frames keep
+// their order; the other port's reports are passed over, anything else
+// stops the search.
 bool queue_join(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len) {
   const BYTE port = frames_out(packet, len);
   if (port == 0) return false;
@@ -605,12 +606,12 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         rc = CANFD_ERR_DEVICE_GONE;
         break;
       }
-      if (join && queue_join(rec, packet, len)) break;
       if (USBDEV_TxBuf_QueueNum(rec) < CANFD_TXQUEUE_SLOTS) {
         queue_push(rec, packet, len);
         wake_writer(d);
         break;
       }
+      if (join && queue_join(rec, packet, len)) break;
       if (waited && now_ns() >= deadline_ns) {
         rc = CANFD_ERR_TX_QUEUE_FULL;
         break;

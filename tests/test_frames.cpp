@@ -1,5 +1,6 @@
 // Frame transmission and reception end to end through the simulated bus.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <set>
@@ -76,64 +77,94 @@ TEST_F(Transmit, OneFrameIsOnePacketOfOneRecord) {
   EXPECT_EQ(packets()[0], expect2);
 }
 
-// While the writer is held up, one-frame sends fill the reports that wait
-// (seven records each) instead of one report per frame: nothing is lost,
-// each port's frames keep their order, and a packet that is not a frame
-// packet of the port is never overtaken.
-TEST_F(Transmit, FramesSentWhileReportsWaitShareThem) {
-  adapter->stall(true);
-  BYTE data[8] = {0};
-  BYTE raw[6] = {0x3A, 0, 0x7F};
-  DWORD next[2] = {0, 0};
-  bool full[2] = {false, false};
-  for (int i = 0; !(full[0] && full[1]) && i < 10000; ++i) {
-    const int k = i % 2;
-    if (full[k]) continue;
-    // Once, a packet that is no frame packet: port 1's later frames go
-    // into reports after it.
-    if (k == 0 && next[0] == 20) {
-      ASSERT_EQ(USBDEV_Write(h, raw, sizeof raw), 0);
-    }
-    const int rc = CANFD_SetCANTxMsg(h, static_cast<BYTE>(k + 1), 0, next[k], 0, 0, 8, data);
-    ASSERT_TRUE(rc == 0 || rc == CANFD_ERR_TX_QUEUE_FULL) << rc;
-    if (rc == 0)
-      ++next[k];
-    else
-      full[k] = true;
-  }
-  ASSERT_TRUE(full[0] && full[1]);
-  // The queue's eight reports, nearly all of them with seven frames.
-  EXPECT_GE(next[0] + next[1], 6u * wire::kTxRecordsPerPacket);
-  adapter->stall(false);
-  ASSERT_TRUE(eventually([&] {
-    return adapter->tx_frames_received(1) + adapter->tx_frames_received(2) == next[0] + next[1];
-  }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  DWORD seen[2] = {0, 0};
-  size_t reports = 0, raw_at = 0;
-  for (const Bytes &p : packets()) {
-    ++reports;
+// Reports the adapter received since the last clear, read back as frames:
+// each port's identifiers in order; at each packet that is no frame packet,
+// how many frames of each port came before it; the frames in each report.
+struct SentOrder {
+  std::vector<DWORD> ids[2];
+  std::vector<std::array<size_t, 2>> before_other;
+  std::vector<size_t> per_report;
+};
+
+SentOrder sent_order(const std::vector<Bytes> &packets) {
+  SentOrder o;
+  for (const Bytes &p : packets) {
     const WORD code = wire::get_le16(p.data() + 2);
-    if (code == 0x7F) {
-      raw_at = reports;
-      EXPECT_EQ(seen[0], 20u);
+    if (code > 1) {
+      o.before_other.push_back({o.ids[0].size(), o.ids[1].size()});
       continue;
     }
-    ASSERT_LE(code, 1) << "report " << reports;
     const WORD len = wire::get_le16(p.data() + 4);
-    ASSERT_EQ(len % wire::kTxRecordSize, 0);
-    for (WORD at = 0; at < len; at += wire::kTxRecordSize) {
-      const DWORD id = (wire::get_le32(p.data() + 6 + at) >> wire::kStdIdShift) & wire::kStdIdMask;
-      EXPECT_EQ(id, seen[code]++) << "port " << code + 1;
+    o.per_report.push_back(len / wire::kTxRecordSize);
+    for (WORD at = 0; at + wire::kTxRecordSize <= len; at += wire::kTxRecordSize)
+      o.ids[code].push_back((wire::get_le32(p.data() + 6 + at) >> wire::kStdIdShift) &
+                            wire::kStdIdMask);
+  }
+  return o;
+}
+
+// While the writer is held up, each frame has a report of its own until the
+// queue is full; then frames join their port's newest waiting report (seven
+// records a report) instead of being refused. Nothing is lost, each port's
+// frames keep their order, and a packet that is not a frame packet is never
+// overtaken.
+TEST_F(Transmit, AFullQueueTakesFramesIntoItsNewestReports) {
+  BYTE data[8] = {0};
+  // A burst that the queue has room for: a report for each frame.
+  constexpr int kBurst = CANFD_TXQUEUE_SLOTS - 2;
+  for (int i = 0; i < kBurst; ++i) ASSERT_EQ(CANFD_SetCANTxMsg(h, 1, 0, 1, 0, 0, 8, data), 0);
+  ASSERT_TRUE(adapter->wait_received(kBurst, 2000));
+  for (const Bytes &p : packets()) EXPECT_EQ(p.size(), 6u + wire::kTxRecordSize);
+  size_t at_adapter = kBurst;
+  // Both ports send into a stalled adapter until each is refused, first
+  // alone, then with other packets between their frames.
+  for (const bool others : {false, true}) {
+    SCOPED_TRACE(others ? "other packets between" : "frames only");
+    adapter->clear_received();
+    adapter->stall(true);
+    DWORD next[2] = {0, 0};
+    bool full[2] = {false, false};
+    std::vector<std::array<size_t, 2>> others_after;
+    for (int i = 0; !(full[0] && full[1]) && i < 10000; ++i) {
+      const int k = i % 2;
+      if (!full[k]) {
+        const int rc = CANFD_SetCANTxMsg(h, static_cast<BYTE>(k + 1), 0, next[k], 0, 0, 8, data);
+        ASSERT_TRUE(rc == 0 || rc == CANFD_ERR_TX_QUEUE_FULL) << rc;
+        if (rc == 0)
+          ++next[k];
+        else
+          full[k] = true;
+      }
+      // After each pair of frames: a full queue then ends with it, and the
+      // next frames may not go into the reports before it.
+      BYTE raw[6] = {0x3A, 0, 0x7F};
+      if (others && k == 1 && USBDEV_Write(h, raw, sizeof raw) == 0)
+        others_after.push_back({next[0], next[1]});
+    }
+    adapter->stall(false);
+    at_adapter += next[0] + next[1];
+    ASSERT_TRUE(eventually([&] {
+      return adapter->tx_frames_received(1) + adapter->tx_frames_received(2) == at_adapter;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const SentOrder o = sent_order(packets());
+    for (int k = 0; k < 2; ++k) {
+      ASSERT_EQ(o.ids[k].size(), next[k]) << "port " << k + 1;
+      for (DWORD i = 0; i < next[k]; ++i) ASSERT_EQ(o.ids[k][i], i) << "port " << k + 1;
+    }
+    EXPECT_EQ(o.before_other, others_after);
+    EXPECT_LE(*std::max_element(o.per_report.begin(), o.per_report.end()),
+              size_t{wire::kTxRecordsPerPacket});
+    if (!others) {
+      // The queue was full at the end, each port's newest report full too.
+      EXPECT_GE(std::count(o.per_report.begin(), o.per_report.end(), wire::kTxRecordsPerPacket), 2);
+      for (BYTE port : {1, 2}) {
+        DWORD refused = 0;
+        ASSERT_EQ(CANFD_GetCANFrameCounts(h, port, nullptr, &refused, 1), 0);
+        EXPECT_EQ(refused, 1u) << "port " << int(port);
+      }
     }
   }
-  EXPECT_NE(raw_at, 0u);
-  EXPECT_EQ(seen[0], next[0]);
-  EXPECT_EQ(seen[1], next[1]);
-  EXPECT_LE(reports, (next[0] + next[1]) / 3);
-  DWORD refused = 1;
-  ASSERT_EQ(CANFD_GetCANFrameCounts(h, 1, nullptr, &refused, 0), 0);
-  EXPECT_EQ(refused, 1u);  // the frame the full queue refused
 }
 
 TEST_F(Transmit, InvalidPortsSendNothing) {
