@@ -651,8 +651,8 @@ void bench_transmit(Rig &rig, const Options &o) {
       "Transmit",
       std::to_string(frames) +
           " CAN FD frames of 64 bytes on port 1: one report each for the raw loop; "
-          "SetCANTxMsg's frames join the port's newest waiting report when the queue is "
-          "full (seven to a report at most); seven to a report for SendCANFrames (" +
+          "SetCANTxMsg's frames fill the waiting reports when the queue is full (seven to "
+          "a report at most); seven to a report for SendCANFrames (" +
           std::to_string(kTxBatch) + " frames per call, waiting for room); median of " +
           std::to_string(o.rounds) +
           " rounds. A write returns once the adapter has taken the report (four in flight per "

@@ -68,7 +68,7 @@
  *   for the node to take their request.
  * - CANFD_SetCANTxMsg never waits for the adapter: it queues the frame for
  *   the transmit worker, or returns CANFD_ERR_TX_QUEUE_FULL at once when
- *   eight reports already wait and its port's newest holds seven frames.
+ *   eight reports already wait with no room for it (see below).
  *   CANFD_SendCANFrames waits for room in the queue up to its timeout.
  * - CANFD_GetCANRxMsg, CANFD_GetCANRxMsgCount and the clears never wait.
  *   CANFD_WaitCANRxMsg and CANFD_ReceiveCANFrames wait up to their timeout.
@@ -86,8 +86,7 @@
  * such a write. Meanwhile:
  * - CANFD_SetCANTxMsg and USBDEV_Write return at once:
  *   CANFD_ERR_TX_QUEUE_FULL once eight reports wait (for CANFD_SetCANTxMsg:
- *   and its port's newest of them holds seven frames), counted by
- *   CANFD_GetCANFrameCounts;
+ *   full of frames), counted by CANFD_GetCANFrameCounts;
  * - CANFD_SendCANFrames waits for room up to its timeout, then returns
  *   CANFD_ERR_TX_QUEUE_FULL with the number of frames it queued;
  * - commands return CANFD_ERR_CMD_TIMEOUT after their second (their
@@ -949,12 +948,14 @@ extern const BYTE CANFD_DLC2DBN[16];
  *
  * The frame goes into the port's transmit ring, which is packed at once
  * into a frame packet for the transmit report queue (as USBDEV_Write): one
- * report for the frame. When eight reports already wait, the frame joins
- * the newest of them that is its port's, if that one has room (a report
- * carries seven frames), instead of being refused: a sender faster than the
- * USB's 8000 reports a second fills the reports that wait. A port's frames
- * keep their order. A CAN FD frame goes out with the bit rate switch unless
- * its DLC is 0; a remote CAN FD frame goes out as a data frame.
+ * report for the frame. When eight reports already wait, the frame is not
+ * refused while they have room for it: it joins the newest report of its
+ * port, or the frame reports that wait are put together, up to seven frames
+ * a report, to make room. A sender faster than the USB's 8000 reports a
+ * second thus fills the reports that wait. A port's frames keep their
+ * order, and none passes a packet of USBDEV_Write that is not a frame
+ * packet. A CAN FD frame goes out with the bit rate switch unless its DLC
+ * is 0; a remote CAN FD frame goes out as a data frame.
  *
  * @param hidnum device index.
  * @param i_byCANPort port, 1 or 2.
@@ -971,9 +972,9 @@ extern const BYTE CANFD_DLC2DBN[16];
  *         has begun (the frame is not sent).
  * @retval CANFD_ERR_INVALID_PORT i_byCANPort is not 1 or 2.
  * @retval CANFD_ERR_DEVICE_GONE the adapter was unplugged.
- * @retval CANFD_ERR_TX_QUEUE_FULL CANFD_TXQUEUE_SLOTS reports wait already
- *         and the port's newest of them is full: the frame is not sent
- *         (counted, see CANFD_GetCANFrameCounts).
+ * @retval CANFD_ERR_TX_QUEUE_FULL CANFD_TXQUEUE_SLOTS reports wait already,
+ *         with no room for the frame: it is not sent (counted, see
+ *         CANFD_GetCANFrameCounts).
  * @retval CANFD_ERR_TX_BUF_FULL the port's transmit ring was full.
  * @retval CANFD_ERR_USB_WRITE an earlier report could not be written (the
  *         sticky error of USBDEV_GetLastError, returned until close; this
@@ -1217,8 +1218,8 @@ typedef struct {
 
 /**
  * Sends i_dwCount frames on a port, in order, packed up to seven to a
- * report (when eight reports wait, frames that fit into the port's newest
- * of them join it, as with CANFD_SetCANTxMsg).
+ * report (when eight reports wait, the frames find room in them as
+ * CANFD_SetCANTxMsg's do).
  * Waits up to i_dwTimeoutMs milliseconds in all for room in the
  * transmit queue (the transmit worker wakes it as it writes reports out);
  * 0 does not wait. *o_dwSent receives how many frames were accepted, also
@@ -1572,8 +1573,8 @@ struct receivethread {
  * reports, guarded by the record's mutex_USBDevTx; the transmit worker
  * writes them to the node in order, after any command request or reset that
  * waits. When the queue is full, the two frame calls add frames to their
- * port's newest queued frame report while it has room; USBDEV_Write always
- * takes a slot of its own.
+ * port's newest queued frame report, or put the queued frame reports
+ * together to make room; USBDEV_Write always takes a slot of its own.
  * @{
  */
 

@@ -34,8 +34,9 @@
 // the public record (mutex_USBDevTx). Senders put reports into the queue and
 // wake the writer through the record's event_fd only when it sleeps; when
 // the queue is full, the frame calls add their frames to their port's newest
-// queued report while it has room, so a sender faster than the USB fills the
-// reports that wait instead of being refused. A failed
+// queued report, or put the queued frame reports together to make room, so
+// that a sender faster than the USB fills the reports that wait instead of
+// being refused. A failed
 // write is recorded in LastError and its frames counted as lost for their
 // port; ENODEV marks the device gone.
 //
@@ -537,7 +538,8 @@ int queue_pop(PKALVEN_CANFD_CAN_Buf_St rec);
 // (now: no wait): 0, CANFD_ERR_TX_QUEUE_FULL when the time ran out,
 // CANFD_ERR_DEVICE_GONE, or CANFD_ERR_DEVICE_NOT_OPEN once close began.
 // With join, a frame packet that finds the queue full is added to the
-// newest queued report of its port if its records fit there.
+// newest queued report of its port, or queued once the queued frame reports
+// were put together to make room.
 int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns, bool join);
 
 // Hands an urgent write to the writer and links it; unlink_urgent takes it

@@ -325,30 +325,68 @@ void count_lost(Device &d, const BYTE *packet, size_t len) {
 
 namespace {
 
-// For a full queue: adds the records of a frame packet to the newest queued
-// report of its port when they fit (seven records a report), so that a
-// sender that outpaces the USB fills the reports that wait instead of being
-// refused. The newest report of the port only, so that its frames keep
-// their order; the other port's reports are passed over, anything else
-// stops the search.
-bool queue_join(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len) {
+// The port of a frame packet whose records may be put together with others
+// (one to seven whole records), or 0.
+BYTE packable(const BYTE *packet, size_t len) {
   const BYTE port = frames_out(packet, len);
+  const size_t has = w::get_le16(packet + w::kHdrLen);
+  if (port == 0 || has == 0 || has % w::kTxRecordSize != 0 ||
+      has > w::kTxRecordsPerPacket * w::kTxRecordSize)
+    return 0;
+  return port;
+}
+
+// Appends the records of packet src to packet dst if they fit in one.
+bool append_records(BYTE *dst, const BYTE *src) {
+  const size_t has = w::get_le16(dst + w::kHdrLen), add = w::get_le16(src + w::kHdrLen);
+  if (has + add > w::kTxRecordsPerPacket * w::kTxRecordSize) return false;
+  std::memcpy(dst + CANFD_HEADER_SIZE + has, src + CANFD_HEADER_SIZE, add);
+  w::put_le16(dst + w::kHdrLen, static_cast<WORD>(has + add));
+  return true;
+}
+
+BYTE *queued_packet(PKALVEN_CANFD_CAN_Buf_St rec, int i) {
+  return rec->TxBuf[(rec->TxOut + i) % CANFD_TXQUEUE_SLOTS].data + 1;
+}
+
+// For a full queue, so that a sender that outpaces the USB fills the reports
+// that wait instead of being refused (seven records a report). A frame's
+// records go only where no frame of its port, and no packet that is not a
+// frame packet, would change places with them; the other port's reports
+// may be passed over.
+//
+// queue_join adds a frame packet to the newest queued report of its port.
+bool queue_join(PKALVEN_CANFD_CAN_Buf_St rec, const BYTE *packet, size_t len) {
+  const BYTE port = packable(packet, len);
   if (port == 0) return false;
-  const size_t add = w::get_le16(packet + w::kHdrLen);
-  for (int k = 1; k <= USBDEV_TxBuf_QueueNum(rec); ++k) {
-    BYTE *queued =
-        rec->TxBuf[(rec->TxIn + CANFD_TXQUEUE_SLOTS * 1024 - k) % CANFD_TXQUEUE_SLOTS].data + 1;
-    const BYTE other = frames_out(queued, CANFD_PACKET_MAX);
+  for (int i = USBDEV_TxBuf_QueueNum(rec) - 1; i >= 0; --i) {
+    BYTE *queued = queued_packet(rec, i);
+    const BYTE other = packable(queued, CANFD_PACKET_MAX);
     if (other == 0) return false;
-    if (other != port) continue;
-    const size_t has = w::get_le16(queued + w::kHdrLen);
-    if (has % w::kTxRecordSize != 0 || has + add > w::kTxRecordsPerPacket * w::kTxRecordSize)
-      return false;
-    std::memcpy(queued + CANFD_HEADER_SIZE + has, packet + CANFD_HEADER_SIZE, add);
-    w::put_le16(queued + w::kHdrLen, static_cast<WORD>(has + add));
-    return true;
+    if (other == port) return append_records(queued, packet);
   }
   return false;
+}
+
+// queue_pack puts each queued frame report into the one before it of its
+// port where the records fit, and returns whether slots came free.
+bool queue_pack(PKALVEN_CANFD_CAN_Buf_St rec) {
+  const int n = USBDEV_TxBuf_QueueNum(rec);
+  int kept = 0;
+  int into[3] = {-1, -1, -1};  // per port: the kept report its next records may join
+  for (int i = 0; i < n; ++i) {
+    BYTE *packet = queued_packet(rec, i);
+    const BYTE port = packable(packet, CANFD_PACKET_MAX);
+    if (port != 0 && into[port] >= 0 && append_records(queued_packet(rec, into[port]), packet))
+      continue;
+    if (port == 0) into[1] = into[2] = -1;
+    if (kept != i) std::memcpy(queued_packet(rec, kept), packet, CANFD_PACKET_MAX);
+    if (port != 0) into[port] = kept;
+    ++kept;
+  }
+  rec->TxIn = (rec->TxOut + kept) % (CANFD_TXQUEUE_SLOTS * 1024);
+  rec->TxCnt = kept;
+  return kept < n;
 }
 
 }  // namespace
@@ -612,6 +650,7 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
         break;
       }
       if (join && queue_join(rec, packet, len)) break;
+      if (join && queue_pack(rec)) continue;
       if (waited && now_ns() >= deadline_ns) {
         rc = CANFD_ERR_TX_QUEUE_FULL;
         break;

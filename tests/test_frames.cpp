@@ -83,7 +83,7 @@ TEST_F(Transmit, OneFrameIsOnePacketOfOneRecord) {
 struct SentOrder {
   std::vector<DWORD> ids[2];
   std::vector<std::array<size_t, 2>> before_other;
-  std::vector<size_t> per_report;
+  std::vector<std::pair<int, size_t>> reports;  // port (0 or 1) and frames
 };
 
 SentOrder sent_order(const std::vector<Bytes> &packets) {
@@ -95,7 +95,7 @@ SentOrder sent_order(const std::vector<Bytes> &packets) {
       continue;
     }
     const WORD len = wire::get_le16(p.data() + 4);
-    o.per_report.push_back(len / wire::kTxRecordSize);
+    o.reports.push_back({code, len / wire::kTxRecordSize});
     for (WORD at = 0; at + wire::kTxRecordSize <= len; at += wire::kTxRecordSize)
       o.ids[code].push_back((wire::get_le32(p.data() + 6 + at) >> wire::kStdIdShift) &
                             wire::kStdIdMask);
@@ -104,9 +104,9 @@ SentOrder sent_order(const std::vector<Bytes> &packets) {
 }
 
 // While the writer is held up, each frame has a report of its own until the
-// queue is full; then frames join their port's newest waiting report (seven
-// records a report) instead of being refused. Nothing is lost, each port's
-// frames keep their order, and a packet that is not a frame packet is never
+// queue is full; then frames join the reports that wait (seven records a
+// report) instead of being refused. Nothing is lost, each port's frames
+// keep their order, and a packet that is not a frame packet is never
 // overtaken.
 TEST_F(Transmit, AFullQueueTakesFramesIntoItsNewestReports) {
   BYTE data[8] = {0};
@@ -153,11 +153,22 @@ TEST_F(Transmit, AFullQueueTakesFramesIntoItsNewestReports) {
       for (DWORD i = 0; i < next[k]; ++i) ASSERT_EQ(o.ids[k][i], i) << "port " << k + 1;
     }
     EXPECT_EQ(o.before_other, others_after);
-    EXPECT_LE(*std::max_element(o.per_report.begin(), o.per_report.end()),
-              size_t{wire::kTxRecordsPerPacket});
+    for (const auto &r : o.reports) ASSERT_LE(r.second, size_t{wire::kTxRecordsPerPacket});
     if (!others) {
-      // The queue was full at the end, each port's newest report full too.
-      EXPECT_GE(std::count(o.per_report.begin(), o.per_report.end(), wire::kTxRecordsPerPacket), 2);
+      // The last reports were the full queue that refused: each port's
+      // newest report full, and no two reports of a port in a row that one
+      // report could have carried.
+      ASSERT_GE(o.reports.size(), size_t{CANFD_TXQUEUE_SLOTS});
+      size_t before[2] = {0, 0}, newest[2] = {0, 0};
+      for (size_t i = o.reports.size() - CANFD_TXQUEUE_SLOTS; i < o.reports.size(); ++i) {
+        const auto &r = o.reports[i];
+        if (before[r.first] != 0) {
+          EXPECT_GT(before[r.first] + r.second, size_t{wire::kTxRecordsPerPacket}) << i;
+        }
+        before[r.first] = newest[r.first] = r.second;
+      }
+      EXPECT_EQ(newest[0], size_t{wire::kTxRecordsPerPacket});
+      EXPECT_EQ(newest[1], size_t{wire::kTxRecordsPerPacket});
       for (BYTE port : {1, 2}) {
         DWORD refused = 0;
         ASSERT_EQ(CANFD_GetCANFrameCounts(h, port, nullptr, &refused, 1), 0);
