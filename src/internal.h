@@ -36,9 +36,8 @@
 // the queue is full, the frame calls add their frames to their port's newest
 // queued report, or put the queued frame reports together to make room, so
 // that a sender faster than the USB fills the reports that wait instead of
-// being refused. A failed
-// write is recorded in LastError and its frames counted as lost for their
-// port; ENODEV marks the device gone.
+// being refused. A failed write is recorded in LastError and its frames
+// counted as lost for their port; ENODEV marks the device gone.
 //
 // Commands (exchange.cpp). A command holds mutex_NormPkt for its exchange:
 // it registers its request in `answers` (answer_mu) before the request is
