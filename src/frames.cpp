@@ -170,10 +170,8 @@ int CANFD_SetCANTxMsg(WORD hidnum, BYTE i_byCANPort, BYTE i_byMode, DWORD i_dwID
     packet_len = take_tx_packet(ring, i_byCANPort, packet);
   }
   int write_rc = 0;
-  if (packet_len != 0) {
-    write_rc = enqueue_report(*use.dev, packet, static_cast<DWORD>(packet_len), 0, true);
-    if (write_rc == CANFD_ERR_TX_QUEUE_FULL) count_lost(*use.dev, packet, packet_len);
-  }
+  if (packet_len != 0)
+    write_rc = enqueue_now(*use.dev, packet, static_cast<DWORD>(packet_len), true);
   // A closing or unplugged device took nothing; an unplug found by the
   // transmit worker also fails its last writes, and says more than they do.
   if (write_rc == CANFD_ERR_DEVICE_GONE || write_rc == CANFD_ERR_DEVICE_NOT_OPEN) return write_rc;

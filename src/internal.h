@@ -540,6 +540,9 @@ int queue_pop(PKALVEN_CANFD_CAN_Buf_St rec);
 // newest queued report of its port, or queued once the queued frame reports
 // were put together to make room.
 int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns, bool join);
+// The same without waiting: a packet the full queue refuses is lost, and its
+// frames are counted for its port.
+int enqueue_now(Device &d, const BYTE *packet, DWORD len, bool join);
 
 // Hands an urgent write to the writer and links it; unlink_urgent takes it
 // out again (whatever became of it). The caller holds tx_mu for both.

@@ -663,6 +663,12 @@ int enqueue_report(Device &d, const BYTE *packet, DWORD len, int64_t deadline_ns
   return rc;
 }
 
+int enqueue_now(Device &d, const BYTE *packet, DWORD len, bool join) {
+  const int rc = enqueue_report(d, packet, len, 0, join);
+  if (rc == CANFD_ERR_TX_QUEUE_FULL) count_lost(d, packet, len);
+  return rc;
+}
+
 }  // namespace canfd::core
 
 using namespace canfd::core;
@@ -694,11 +700,7 @@ int USBDEV_Write(WORD hidnum, BYTE *data, DWORD sz) {
   DeviceUse use(hidnum);
   if (use.rc != 0) return use.rc;
   if (sz > CANFD_PACKET_MAX) return CANFD_ERR_DATA_TOO_LONG;
-  // Never waits for room: a full queue refuses at once, and the frame
-  // packet it refused is lost: counted for its port.
-  const int rc = enqueue_report(*use.dev, data, sz, 0, false);
-  if (rc == CANFD_ERR_TX_QUEUE_FULL) count_lost(*use.dev, data, sz);
-  return rc;
+  return enqueue_now(*use.dev, data, sz, false);
 }
 
 }  // extern "C"
