@@ -253,7 +253,7 @@ check_python() {
 # gets the answers to its own commands. Then two processes dump port 2 while
 # a third sends on port 1: both see every frame.
 check_multiprocess() {
-  local frames=() i fail=0 d1 d2 r
+  local frames=() i fail=0 d1 d2 r infos
   for i in $(seq 0 29); do frames+=("$(printf '1%02X#%02X112233' "$i" "$i")"); done
   # The receive calls do not tell BRS: CAN FD frames come back with flags 0.
   for i in $(seq 0 9); do frames+=("$(printf '18DAF1%02X##0%02X%s' "$i" "$i" "$(printf '%.0sA5' $(seq 15))")"); done
@@ -261,9 +261,12 @@ check_multiprocess() {
   sim_start 1 || return 1
   "$bin/canfd" info > "$work/info.ref" || { bad "canfd info"; fail=1; }
   for r in 1 2 3; do
-    for i in 1 2 3; do "$bin/canfd" info > "$work/info.$i" 2>&1 & done
-    for i in 1 2 3; do
-      wait -n || { bad "round $r: a concurrent canfd info failed"; fail=1; }
+    infos=()
+    for i in 1 2 3; do "$bin/canfd" info > "$work/info.$i" 2>&1 & infos+=($!); done
+    # Each by its process ID: bash's `wait -n` now and then misses a job that
+    # ended early and would then wait for canfd-sim.
+    for i in "${infos[@]}"; do
+      wait "$i" || { bad "round $r: a concurrent canfd info failed"; fail=1; }
     done
     for i in 1 2 3; do
       cmp -s "$work/info.ref" "$work/info.$i" ||
@@ -802,14 +805,37 @@ check_socketcan_figures() {
 
 results=()
 failed=0
+# A check that hangs fails after CHECK_LIMIT seconds, showing what the
+# processes wait on, instead of holding the stage until the VM is stopped.
+CHECK_LIMIT=${CHECK_LIMIT:-600}
+# hung CHECK: what every process of the check waits on, then it ends them.
+hung() {
+  local p t
+  say "FAIL  $1 still runs after $CHECK_LIMIT s; what its processes wait on:"
+  for p in $(pgrep -f "^($bin|$work)/|python3"); do
+    for t in /proc/"$p"/task/*; do
+      say "-- $p/${t##*/} $(tr '\0' ' ' < /proc/"$p"/cmdline | cut -c1-100)"
+      cat "$t"/stack 2>/dev/null
+    done
+  done
+  dmesg | tail -n 20
+  # Every child of the stage (canfd-sim, this watchdog too): the check ends.
+  pkill -KILL -P "$$"
+}
+
 for c in "${checks[@]}"; do
   say ""
   say "==== $c"
   TRANSPORT=usb
   case "$c" in *@uhid) TRANSPORT=uhid ;; *@usb) ;; *@*) say "unknown transport in $c"; exit 2 ;; esac
   t0=$(date +%s.%N)
+  (sleep "$CHECK_LIMIT" && hung "$c") &
+  limit=$!
   "check_${c%@*}"
   rc=$?
+  pkill -P "$limit" sleep 2>/dev/null
+  kill "$limit" 2>/dev/null
+  wait "$limit" 2>/dev/null
   t=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}')
   if [ "$rc" -eq 0 ]; then
     results+=("PASS  $c (${t} s)")
