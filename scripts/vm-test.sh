@@ -21,7 +21,8 @@
 # VM_CANFDTEST_FRAMES (frames of the canfdtest check, default 10000),
 # VM_BRIDGE_FRAMES (frames of each throughput run, default 20000),
 # VM_ISOTP_TRANSFERS (ISO-TP payloads each way of the check isotp, in
-# classic and in CAN FD frames, default 20).
+# classic and in CAN FD frames, default 20), VM_CHECK_LIMIT (seconds after
+# which a check that has not ended fails, default 600).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-${BUILD_DIR:-$root/build}}
@@ -61,7 +62,7 @@ export VM_TIMEOUT=${VM_TIMEOUT:-1800}
 # from it is passed on here. /tmp and /run are the VM's own; the python-can
 # test module goes into the build tree, which the VM shares.
 pass=()
-for v in VM_CANFDTEST_FRAMES VM_BRIDGE_FRAMES VM_ISOTP_TRANSFERS; do
+for v in VM_CANFDTEST_FRAMES VM_BRIDGE_FRAMES VM_ISOTP_TRANSFERS VM_CHECK_LIMIT; do
   [ -z "${!v:-}" ] || pass+=("$v=${!v}")
 done
 [ -z "$i686" ] || pass+=("VM_I686_BUILD=$i686")

@@ -805,22 +805,28 @@ check_socketcan_figures() {
 
 results=()
 failed=0
-# A check that hangs fails after CHECK_LIMIT seconds, showing what the
+# A check that hangs fails after VM_CHECK_LIMIT seconds, showing what the
 # processes wait on, instead of holding the stage until the VM is stopped.
-CHECK_LIMIT=${CHECK_LIMIT:-600}
-# hung CHECK: what every process of the check waits on, then it ends them.
+VM_CHECK_LIMIT=${VM_CHECK_LIMIT:-600}
+# hung CHECK: what every process of the check waits on; then it ends the
+# stage's children (canfd-sim among them), and again every 2 s until the
+# check returns, so that nothing the check starts after holds the stage.
 hung() {
   local p t
-  say "FAIL  $1 still runs after $CHECK_LIMIT s; what its processes wait on:"
-  for p in $(pgrep -f "^($bin|$work)/|python3"); do
+  : > "$work/hung"
+  say "FAIL  $1 still runs after $VM_CHECK_LIMIT s; what its processes wait on:"
+  for p in $(pgrep -f "^($build|$work)/|python3"); do
     for t in /proc/"$p"/task/*; do
-      say "-- $p/${t##*/} $(tr '\0' ' ' < /proc/"$p"/cmdline | cut -c1-100)"
-      cat "$t"/stack 2>/dev/null
+      [ -d "$t" ] || continue
+      { say "-- $p/${t##*/} $(cat "$t"/wchan) $(tr '\0' ' ' < /proc/"$p"/cmdline | cut -c1-100)"
+        cat "$t"/stack; } 2>/dev/null
     done
   done
   dmesg | tail -n 20
-  # Every child of the stage (canfd-sim, this watchdog too): the check ends.
-  pkill -KILL -P "$$"
+  while :; do
+    for p in $(pgrep -P "$$"); do [ "$p" = "$BASHPID" ] || kill -KILL "$p" 2>/dev/null; done
+    sleep 2
+  done
 }
 
 for c in "${checks[@]}"; do
@@ -829,13 +835,17 @@ for c in "${checks[@]}"; do
   TRANSPORT=usb
   case "$c" in *@uhid) TRANSPORT=uhid ;; *@usb) ;; *@*) say "unknown transport in $c"; exit 2 ;; esac
   t0=$(date +%s.%N)
-  (sleep "$CHECK_LIMIT" && hung "$c") &
+  (sleep "$VM_CHECK_LIMIT" && hung "$c") 2>/dev/null &
   limit=$!
   "check_${c%@*}"
   rc=$?
-  pkill -P "$limit" sleep 2>/dev/null
+  pkill -P "$limit" 2>/dev/null
   kill "$limit" 2>/dev/null
   wait "$limit" 2>/dev/null
+  if [ -e "$work/hung" ]; then
+    rm -f "$work/hung"
+    rc=1
+  fi
   t=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}')
   if [ "$rc" -eq 0 ]; then
     results+=("PASS  $c (${t} s)")
