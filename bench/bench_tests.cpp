@@ -93,6 +93,24 @@ TEST(ShellUnquote, TheQuotingOfCanfdSim) {
   EXPECT_EQ(bench::shell_unquote("a\\ b"), "a b");
 }
 
+TEST(SimReportsDropped, SumsTheEndLinesOfASimThatSaidThem) {
+  const std::string start =
+      "canfd-sim: sandbox /tmp/canfd-sandbox.a1, adapters (PID 0x1234): hidraw0=12345678\n"
+      "canfd-sim: serving until interrupted (Ctrl-C)\n";
+  EXPECT_EQ(bench::sim_reports_dropped(start), 0);
+  EXPECT_EQ(bench::sim_reports_dropped(
+                start +
+                "canfd-sim: adapter 12345678 dropped 25 reports that a reader did not read in "
+                "time\n"
+                "canfd-sim: adapter 12345679 dropped 4 reports that a reader did not read in time\n"
+                // Reports an adapter in the kernel could not hand over are not the node's.
+                "canfd-sim: adapter 1234567A dropped 9 reports to the host that the host did not "
+                "poll for\n"),
+            29);
+  // Quiet, it says nothing either way.
+  EXPECT_EQ(bench::sim_reports_dropped(""), -1);
+}
+
 TEST(Window, HoldsItsStartNotItsEnd) {
   // Seconds well past 2^32 microseconds.
   const bench::Window w{5000LL * 1000000 + 250, 5001LL * 1000000};

@@ -100,6 +100,24 @@ std::string shell_unquote(const std::string &word) {
   return v;
 }
 
+long long sim_reports_dropped(const std::string &messages) {
+  // The lines canfd-sim writes at its end: one per adapter that dropped, and
+  // none when nothing was dropped; its start line tells that it was not quiet.
+  if (messages.find("canfd-sim: sandbox ") == std::string::npos) return -1;
+  long long sum = 0;
+  std::istringstream in(messages);
+  std::string line;
+  while (std::getline(in, line)) {
+    unsigned long long n = 0;
+    char tail[32] = "";
+    if (sscanf(line.c_str(), "canfd-sim: adapter %*s dropped %llu reports that a reader did %31s",
+               &n, tail) == 2 &&
+        strcmp(tail, "not") == 0)
+      sum += static_cast<long long>(n);
+  }
+  return sum;
+}
+
 std::string fmt(const char *f, double v) {
   char b[64];
   snprintf(b, sizeof b, f, v);

@@ -85,6 +85,11 @@ struct Fields {
 // backslash outside them taking the next character as it is.
 std::string shell_unquote(const std::string &word);
 
+// The reports canfd-sim says, as it ends, its sandbox nodes dropped because
+// a reader did not read them in time, summed over its adapters; -1 when its
+// messages do not say (it ran with --quiet, or did not end).
+long long sim_reports_dropped(const std::string &messages);
+
 // Formatting of table cells.
 std::string fmt(const char *f, double v);
 std::string num(double v);
