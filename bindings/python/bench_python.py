@@ -39,10 +39,10 @@ FLOOR_MESSAGES = 200000
 
 
 def cpu_seconds() -> float:
-    """CPU time of the whole process (all threads), user and system."""
-    with open("/proc/self/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of the whole process (all threads), user and system, to the
+    nanosecond (the clock ticks of /proc/self/stat are 10 ms: a round at 5000
+    frames/s used only 25 to 30 of them)."""
+    return time.process_time()
 
 
 class Counter:
