@@ -6,7 +6,7 @@ frame, against python-can's own floor per message.
 It runs inside canfd-sim (a separate process, timing model on) with two
 adapters; `canfd gen` processes (--tool) load the buses, so that their
 sending is not counted. CPU is the whole process's (every thread: the
-library's workers, python-can's Notifier threads), from /proc/self/stat;
+library's workers, python-can's Notifier threads), read with time.process_time;
 each figure is the median of --rounds rounds.
 
   floor    python-can alone: building a can.Message with keywords, and
