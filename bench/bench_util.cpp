@@ -109,11 +109,10 @@ long long sim_reports_dropped(const std::string &messages) {
   std::string line;
   while (std::getline(in, line)) {
     unsigned long long n = 0;
-    char tail[32] = "";
-    if (sscanf(line.c_str(), "canfd-sim: adapter %*s dropped %llu reports that a reader did %31s",
-               &n, tail) == 2 &&
-        strcmp(tail, "not") == 0)
-      sum += static_cast<long long>(n);
+    int end = 0;  // set only when the whole pattern matched
+    sscanf(line.c_str(), "canfd-sim: adapter %*s dropped %llu reports that a reader did not%n", &n,
+           &end);
+    if (end > 0) sum += static_cast<long long>(n);
   }
   return sum;
 }

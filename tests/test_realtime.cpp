@@ -136,7 +136,7 @@ NodeRound node_round(WORD h, canfd_sim::Adapter &adapter, DWORD per_port) {
 // the library: it is run again, three rounds at most. The watching thread
 // only sleeps, and the scheduler favours it: the busy reader can wait
 // longer than it does (a CI run lost 8 reports in a round where the watcher
-// woke at most 3.1 ms late; quiet runs here see 2 to 4.4 ms).
+// woke at most 3.1 ms late; quiet runs here see 2 to 4.9 ms).
 TEST_F(FullRate, TheNodeIsReadWhateverTheCallersDo) {
   SKIP_WHERE_SLOWED();
   canfd_sim::Timing timing;
