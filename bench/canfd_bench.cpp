@@ -1025,6 +1025,7 @@ struct Mix {
   bool readiness;   // one thread polls both readiness descriptors instead
   bool commands;    // a thread issues commands back to back meanwhile
   int busy;         // application threads that only burn CPU
+  int busy_nice;    // and their nice level
 };
 
 struct GapRun {
@@ -1105,6 +1106,7 @@ GapRun gap_run(Rig &rig, const Mix &mix, double secs) {
   }
   for (int i = 0; i < mix.busy; ++i) {
     threads.emplace_back([&] {
+      setpriority(PRIO_PROCESS, static_cast<id_t>(bench::this_tid()), mix.busy_nice);
       volatile uint64_t spin = 0;
       while (!stop.load(std::memory_order_relaxed)) spin = spin + 1;
     });
@@ -1177,12 +1179,13 @@ GapRun gap_run(Rig &rig, const Mix &mix, double secs) {
 void bench_gap(Rig &rig, const Options &o, bench::Goals &goals) {
   const double secs = o.quick ? 1.0 : 3.0;
   const Mix mixes[] = {
-      {"a waiting CANFD_ReceiveCANFrames thread per port", false, false, false, 0},
-      {"port 1's thread at nice 19, port 2's normal", true, false, false, 0},
-      {"one thread polling both readiness descriptors", false, true, false, 0},
-      {"a thread per port, commands back to back meanwhile", false, false, true, 0},
-      {"a thread per port, two application threads busy on the CPUs", false, false, false, 2},
-      {"nice 19 on port 1, commands, two busy threads", true, false, true, 2},
+      {"a waiting CANFD_ReceiveCANFrames thread per port", false, false, false, 0, 0},
+      {"port 1's thread at nice 19, port 2's normal", true, false, false, 0, 0},
+      {"one thread polling both readiness descriptors", false, true, false, 0, 0},
+      {"a thread per port, commands back to back meanwhile", false, false, true, 0, 0},
+      {"a thread per port, two application threads busy on the CPUs", false, false, false, 2, 0},
+      {"nice 19 on port 1, commands, two busy threads", true, false, true, 2, 0},
+      {"a thread per port, two busy threads at nice 10", false, false, false, 2, 10},
   };
   bench::heading(
       "Gaps in reading the node",
@@ -1195,9 +1198,10 @@ void bench_gap(Rig &rig, const Options &o, bench::Goals &goals) {
           "the adapter sends, reset per window) times the 125 us between reports: the longest "
           "the node went unread, to one interval. Latency: port 2's frames, taken by a "
           "normal-priority thread, from the adapter's time stamp to the return of the call "
-          "that took them. Commands: CANFD_GetCANStatus back to back; busy threads: normal "
-          "priority, spinning (the simulated adapter runs in the same process and competes "
-          "for the CPUs too). Sleeper: a normal-priority thread of the same process that "
+          "that took them. Commands: CANFD_GetCANStatus back to back; busy threads: spinning, "
+          "at normal priority unless the row gives their nice level (the simulated adapter "
+          "runs in the same process and competes for the CPUs too). Sleeper: a normal-priority "
+          "thread of the same process that "
           "sleeps 125 us at a time meanwhile, and how late it wakes: the baseline, what the "
           "machine does to any thread that waits for its next moment as the reader does.");
   Table t({"consumers", "gap p50 us", "gap p99 us", "gap max us", "sleeper late p50 us", "p99 us",

@@ -38,6 +38,12 @@
  * later), so that busy threads of the same priority delay it less, and it
  * goes back to the default slice when they come more than 2 ms apart or
  * stop for 10 ms, as a lone report then reaches a blocked receive sooner.
+ * On CPUs kept busy by threads of the same priority, the scheduler may
+ * still hand the receive worker's CPU to a consumer it wakes and then to a
+ * busy thread until its next tick (4 ms at 250 Hz). The node holds 64
+ * reports, 8 ms at the full USB rate, and drops later ones; give CPU-bound
+ * threads a higher nice level, or open the device from a thread of higher
+ * priority.
  *
  * An application thread hands its request or its frames over and waits, if
  * at all, with its own deadline; it never waits inside a read or a write of
