@@ -1201,9 +1201,9 @@ void bench_gap(Rig &rig, const Options &o, bench::Goals &goals) {
           "that took them. Commands: CANFD_GetCANStatus back to back; busy threads: spinning, "
           "at normal priority unless the row gives their nice level (the simulated adapter "
           "runs in the same process and competes for the CPUs too). Sleeper: a normal-priority "
-          "thread of the same process that "
-          "sleeps 125 us at a time meanwhile, and how late it wakes: the baseline, what the "
-          "machine does to any thread that waits for its next moment as the reader does.");
+          "thread of the same process that sleeps 125 us at a time meanwhile, and how late it "
+          "wakes: the baseline, what the machine does to any thread that waits for its next "
+          "moment as the reader does.");
   Table t({"consumers", "gap p50 us", "gap p99 us", "gap max us", "sleeper late p50 us", "p99 us",
            "max us", "port 2 latency p50 us", "p99 us", "max us", "frames pushed", "frames lost",
            "reports dropped by the node", "gaps after drops", "reordered",
